@@ -1,0 +1,14 @@
+// Framing of the serial command protocol.
+#include "frame.h"
+
+#include <algorithm>
+
+int CommandLength(int length)
+{
+    return std::clamp(length, 0, kMaxCommandBytes);
+}
+
+QByteArray CommandBytes(const QString &command, int length)
+{
+    return command.toLatin1().left(CommandLength(length));
+}

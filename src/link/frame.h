@@ -1,0 +1,20 @@
+// Framing of the serial command protocol: limits, timing and the bytes of a command.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+constexpr int kMaxCommandBytes = 90;
+constexpr int kWriteWaitMs = 30000;
+constexpr int kResponseWindowMs = 2000;
+constexpr int kFirstByteWaitMs = 100;
+constexpr int kRetryWaitMs = 10;
+constexpr int kMaxResponseChars = 200;
+constexpr int kResponseOverflow = 201;
+
+// The length handed to WriteCommand, cut to what one command may carry.
+int CommandLength(int length);
+
+// The bytes that go on the wire for a command: Latin-1 (a character outside it
+// becomes '?'), at most CommandLength(length) of them, nothing appended.
+QByteArray CommandBytes(const QString &command, int length);

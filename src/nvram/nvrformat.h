@@ -1,0 +1,57 @@
+// The ".nvr" parameter file format and the NVRAM commands built from it.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+class QIODevice;
+
+// Characters in front of the data in a "$22"/"$23" answer, once every '#' is removed.
+constexpr int kAnswerPrefixLength = 7;
+
+// Page number as upper-case hexadecimal, "0"-padded on the left to at least width digits, never cut.
+QString PageNumberToHex(int number, int width);
+
+// "Page Number | Value | Description", without line end.
+QString NvrHeaderLine();
+
+// pageText | value | description, without line end.
+QString NvrDataLine(const QString &pageText, const QString &value, const QString &description);
+
+// Folds every " | " to "|" (left to right, not overlapping), then splits at every '|',
+// keeping empty fields. Nothing is trimmed.
+QStringList SplitNvrFields(const QString &line);
+
+// "$22" + page text + "%" and "$23" + page text + "%".
+QString ValueQuestion(int page);
+QString DescriptionQuestion(int page);
+
+// The data of a "$22"/"$23" answer: every '#' removed, then everything from index 7 on.
+QString AnswerData(const QString &answer);
+
+// "$20" + page + value + "%" and "$21" + page + description + "%".
+QString ValueWriteCommand(const QString &pageText, const QString &value);
+QString DescriptionWriteCommand(const QString &pageText, const QString &description);
+
+struct NvrParameter {
+    QString pageText;
+    QString value;
+    QString description;
+    bool hasDescription = false; // false for a hand-edited line of exactly two fields
+};
+
+// Walks the parameter lines of a file as the write transfer sends them: the first line is
+// dropped unlooked-at, empty lines and lines without '|' are skipped, fields beyond the third
+// are ignored. Decoding follows a byte-order mark, UTF-8 otherwise; "\r\n" reads as "\n".
+class NvrLineReader {
+public:
+    explicit NvrLineReader(QIODevice *device);
+
+    // Fills parameter with the next line of two or more fields; false at the end of the file.
+    bool next(NvrParameter &parameter);
+
+private:
+    QTextStream m_stream;
+    bool m_headerDropped = false;
+};

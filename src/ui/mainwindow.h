@@ -1,0 +1,68 @@
+// The tool's main window: owner of the form, the serial port, the file-name dialog and both timers.
+#pragma once
+
+#include "ui/dlguploadnvram.h"
+
+#include <QDeadlineTimer>
+#include <QMainWindow>
+#include <QSerialPort>
+#include <QString>
+
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+using MainWindowUi = Ui::MainWindow;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    void readFileSelected(QString name);
+
+private slots:
+    void on_btnConnectPort_clicked();
+    void on_comboBoxSerialPorts_textActivated(const QString &arg1);
+    void on_btnFromCTL_PCB_clicked();
+    void on_btnToCTL_PCB_clicked();
+    void onSaveFileSelected(QString sFileName);
+    void onReadFileSelected(QString sFileName);
+    void MainPollingTimerElapsed();
+    void serialWatchdogTimerElapsed();
+
+private:
+    // Serial command protocol (src/link/protocol.cpp).
+    void WriteCommand(const QString &command, int length);
+    int ReadResponse();
+    int ReadChar();
+
+    // Connection and polling cycle (src/link/polling.cpp).
+    void RunPollState();
+    void ConnectHandshake();
+    void StatusPoll();
+    void ResetToDisconnected();
+
+    // Transfers (src/nvram/readtransfer.cpp, src/nvram/writetransfer.cpp).
+    void ReadCtlToFile(const QString &path);
+    void WriteFileToCtl(QString path);
+
+    MainWindowUi *ui;
+    bool disconnectRequested;
+    bool watchdogTriggered;
+    QSerialPort serialPort;
+    dlgUploadNVRAM uploadDialog;
+    QTimer *mainPollingTimer = nullptr;
+    QTimer *serialWatchdogTimer = nullptr;
+
+    // The response window as the blocking reader sees it: the timer's expiry is only
+    // delivered by the event loop, which does not run inside an exchange.
+    QDeadlineTimer m_responseDeadline;
+    bool m_exchangeInProgress = false;
+
+    friend struct MainWindowTestAccess;
+};

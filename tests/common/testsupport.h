@@ -1,0 +1,83 @@
+// Shared test support: reach into MainWindow, catch modal boxes, capture debug lines.
+#pragma once
+
+#include "link/linkstate.h"
+#include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMutex>
+#include <QObject>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+struct MainWindowTestAccess {
+    static MainWindowUi &ui(MainWindow &w) { return *w.ui; }
+    static QSerialPort &serialPort(MainWindow &w) { return w.serialPort; }
+    static dlgUploadNVRAM &uploadDialog(MainWindow &w) { return w.uploadDialog; }
+    static QTimer &mainPollingTimer(MainWindow &w) { return *w.mainPollingTimer; }
+    static QTimer &serialWatchdogTimer(MainWindow &w) { return *w.serialWatchdogTimer; }
+    static bool watchdogTriggered(MainWindow &w) { return w.watchdogTriggered; }
+    static bool disconnectRequested(MainWindow &w) { return w.disconnectRequested; }
+
+    static void writeCommand(MainWindow &w, const QString &command, int length)
+    {
+        w.WriteCommand(command, length);
+    }
+    static int readResponse(MainWindow &w) { return w.ReadResponse(); }
+    // One whole exchange, as the polling cycle and the transfers make it.
+    static int exchange(MainWindow &w, const QString &command)
+    {
+        w.WriteCommand(command, int(command.size()));
+        return w.ReadResponse();
+    }
+    static void readCtlToFile(MainWindow &w, const QString &path) { w.ReadCtlToFile(path); }
+    static void writeFileToCtl(MainWindow &w, const QString &path) { w.WriteFileToCtl(path); }
+};
+
+// Puts the module-level link state back to how a fresh process starts.
+void resetLinkState();
+
+// Opens the window's serial port on path directly, configured as the window configures it.
+bool openWindowPort(MainWindow &w, const QString &path);
+
+// Watches for modal message boxes, records their title and text, and closes them with OK.
+class ModalBoxCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    struct Box {
+        QString title;
+        QString text;
+    };
+
+    explicit ModalBoxCatcher(QObject *parent = nullptr);
+
+    QList<Box> boxes() const { return m_boxes; }
+    // Called for any other modal widget (for example a file dialog); it should close it.
+    void setOtherModalHandler(std::function<void(QWidget *)> handler) { m_other = std::move(handler); }
+
+private:
+    void check();
+
+    QTimer m_timer;
+    QList<Box> m_boxes;
+    std::function<void(QWidget *)> m_other;
+};
+
+// Collects the debug lines written while it lives.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+
+    QStringList lines() const;
+    bool contains(const QString &line) const { return lines().contains(line); }
+
+private:
+    QtMessageHandler m_previous;
+};
