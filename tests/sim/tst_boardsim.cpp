@@ -1,0 +1,234 @@
+// The simulated board as the program meets it: through a real QSerialPort on its pty.
+#include "boardsim.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+class TestBoardSim : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void answersCommands_data();
+    void answersCommands();
+    void writesUpdateTableAndEndOfWriteSaves();
+    void logsFramesInOrderWithCutOffFrames();
+    void shapesAnswers_data();
+    void shapesAnswers();
+    void hangUpIsALostDevice();
+
+private:
+    void send(const QByteArray &command);
+    QByteArray read(int ms, bool untilHash);
+    QByteArray readUntilHash() { return read(2000, true); }
+
+    std::unique_ptr<CtlBoardSim> m_sim;
+    QSerialPort m_port;
+    QElapsedTimer m_clock;
+    qint64 m_lastArrival = 0; // m_clock time of the last bytes read
+};
+
+void TestBoardSim::init()
+{
+    m_clock.start();
+    m_sim = std::make_unique<CtlBoardSim>();
+    m_sim->generateParameters(60);
+    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
+    m_port.setPortName(m_sim->portPath());
+    QVERIFY2(m_port.open(QIODevice::ReadWrite), qPrintable(m_port.errorString()));
+    QVERIFY(m_port.setBaudRate(QSerialPort::Baud57600) && m_port.setDataBits(QSerialPort::Data8)
+        && m_port.setParity(QSerialPort::NoParity) && m_port.setStopBits(QSerialPort::OneStop));
+}
+
+void TestBoardSim::cleanup()
+{
+    m_port.close();
+    m_sim.reset();
+}
+
+void TestBoardSim::send(const QByteArray &command)
+{
+    m_port.write(command);
+    QVERIFY(m_port.waitForBytesWritten(1000));
+}
+
+QByteArray TestBoardSim::read(int ms, bool untilHash)
+{
+    QByteArray received;
+    QElapsedTimer timer;
+    timer.start();
+    while (!(untilHash && received.contains('#')) && timer.elapsed() < ms) {
+        if (m_port.waitForReadyRead(20)) {
+            received += m_port.readAll();
+            m_lastArrival = m_clock.elapsed();
+        }
+    }
+    return received;
+}
+
+void TestBoardSim::answersCommands_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("answer");
+
+    QTest::newRow("greeting") << QByteArray("$90%") << QByteArray("$90OK#");
+    QTest::newRow("statusPoll") << QByteArray("$91%") << QByteArray("$91OK#");
+    QTest::newRow("page0AnnouncesLastPage") << QByteArray("$220000%") << QByteArray("$22000060#");
+    QTest::newRow("valueWithUnitPage") << QByteArray("$220005%") << QByteArray("$22000518000#");
+    QTest::newRow("descriptionPage9")
+        << QByteArray("$230009%") << QByteArray("$230009Heater 2 setpoint (0.1 C)#");
+    QTest::newRow("pageInSecondBank") << QByteArray("$22003C%") << QByteArray("$22003C801#");
+    QTest::newRow("lowerCaseHexPage") << QByteArray("$22001a%") << QByteArray("$22001A240#");
+    QTest::newRow("pageBeyondTable") << QByteArray("$220100%") << QByteArray("$220100#");
+    QTest::newRow("pageAfterFFFFEchoesFourDigits")
+        << QByteArray("$2210000%") << QByteArray("$220000#");
+    QTest::newRow("nonHexPage") << QByteArray("$22XYZ1%") << QByteArray("$22ER#");
+    QTest::newRow("unknownCode") << QByteArray("$55%") << QByteArray("$55ER#");
+    QTest::newRow("bytesOutsideAFrameIgnored") << QByteArray("xx\r\n$91%") << QByteArray("$91OK#");
+}
+
+void TestBoardSim::answersCommands()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, answer);
+    send(command);
+    QCOMPARE(readUntilHash(), answer);
+}
+
+void TestBoardSim::writesUpdateTableAndEndOfWriteSaves()
+{
+    QTemporaryDir dir;
+    const QString saved = dir.filePath(QStringLiteral("end.nvr"));
+    m_sim->setSaveOnEndOfWrite(saved);
+
+    for (const QByteArray &command :
+        { QByteArray("$200003 7.5 %"), QByteArray("$210003Scaled\xB5 value%"),
+            QByteArray("$21003FAdded page%"), QByteArray("$24%") }) {
+        send(command);
+        QCOMPARE(readUntilHash(), command.left(3) + "OK#");
+    }
+
+    const QList<BoardParameter> table = m_sim->parameters();
+    QCOMPARE(table.size(), 64);
+    QCOMPARE(table[3].value, QStringLiteral(" 7.5 "));
+    QCOMPARE(table[3].description, QStringLiteral("Scaled\u00B5 value"));
+    QCOMPARE(table[63].value, QString());
+    QCOMPARE(table[63].description, QStringLiteral("Added page"));
+
+    QFile file(saved);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY(
+        text.startsWith("Page Number | Value | Description\n0000 | 60 | Last parameter page\n"));
+    QVERIFY(text.contains("\n0003 |  7.5  | Scaled\xC2\xB5 value\n"));
+    QVERIFY(text.endsWith("\n003E |  | \n003F |  | Added page\n"));
+
+    CtlBoardSim reloaded;
+    QVERIFY(reloaded.loadNvr(saved));
+    const QList<BoardParameter> again = reloaded.parameters();
+    QCOMPARE(again.size(), table.size());
+    for (qsizetype page = 0; page < table.size(); ++page) {
+        QCOMPARE(again[page].value, table[page].value);
+        QCOMPARE(again[page].description, table[page].description);
+    }
+}
+
+void TestBoardSim::logsFramesInOrderWithCutOffFrames()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 before = clock.msecsSinceReference();
+    const QByteArray cut = "$22" + QByteArray(87, 'A');
+
+    send("noise$91%");
+    QCOMPARE(readUntilHash(), QByteArray("$91OK#"));
+    send(cut + "$90%");
+    QCOMPARE(readUntilHash(), QByteArray("$90OK#"));
+    send(cut);
+    QVERIFY(m_sim->waitForCommandCount(4, 2000));
+    const qint64 after = clock.msecsSinceReference() + clock.elapsed();
+
+    QCOMPARE(m_sim->commandBytes(), QList<QByteArray>({ "$91%", cut, "$90%", cut }));
+    const QList<ReceivedCommand> log = m_sim->commands();
+    QList<bool> terminated;
+    qint64 previous = before;
+    for (const ReceivedCommand &command : log) {
+        terminated.append(command.terminated);
+        QVERIFY(command.receivedAtMs >= previous && command.receivedAtMs <= after);
+        previous = command.receivedAtMs;
+    }
+    QCOMPARE(terminated, QList<bool>({ true, false, true, false }));
+    QCOMPARE(read(100, false), QByteArray());
+}
+
+void TestBoardSim::shapesAnswers_data()
+{
+    QTest::addColumn<QByteArray>("junk");
+    QTest::addColumn<int>("stallAfter");
+    QTest::addColumn<QByteArray>("override");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray raw("\x00\xFF$91\x80#tail", 11);
+    const QByteArray longAnswer = QByteArray(240, 'x') + '#';
+    QTest::newRow("junkFirst") << QByteArray("\xFE\x00junk", 6) << -1 << QByteArray() << false
+                               << QByteArray("\xFE\x00junk$91OK#", 12);
+    QTest::newRow("stalledAfterThreeBytes")
+        << QByteArray() << 3 << QByteArray() << false << QByteArray("$91");
+    QTest::newRow("rawOverride") << QByteArray() << -1 << raw << false << raw;
+    QTest::newRow("overrideLongerThan200")
+        << QByteArray() << -1 << longAnswer << false << longAnswer;
+    QTest::newRow("silent") << QByteArray() << -1 << QByteArray() << true << QByteArray();
+}
+
+void TestBoardSim::shapesAnswers()
+{
+    QFETCH(QByteArray, junk);
+    QFETCH(int, stallAfter);
+    QFETCH(QByteArray, override);
+    QFETCH(bool, silent);
+    QFETCH(QByteArray, expected);
+    m_sim->setJunkBeforeAnswer(junk);
+    m_sim->setStallAfterBytes(stallAfter);
+    if (!override.isNull())
+        m_sim->setAnswerOverride("$91%", override);
+    m_sim->setSilent(silent);
+    m_sim->setLatencyMs(150);
+    m_sim->setLinePacing(true);
+
+    const qint64 sentAt = m_clock.elapsed();
+    send("$91%");
+    const QByteArray received = read(600, false);
+    QCOMPARE(received, expected);
+    // The last byte cannot arrive before the latency plus its place on a 57600 baud line.
+    if (!received.isEmpty())
+        QVERIFY(m_lastArrival - sentAt >= 150 + (received.size() - 1) * 174 / 1000);
+}
+
+void TestBoardSim::hangUpIsALostDevice()
+{
+    m_sim->setHangUpAfterCommands(2, 3);
+    send("$90%");
+    QCOMPARE(readUntilHash(), QByteArray("$90OK#"));
+    send("$91%");
+    QByteArray received;
+    while (m_port.waitForReadyRead(2000))
+        received += m_port.readAll();
+    received += m_port.readAll();
+    QCOMPARE(received, QByteArray("$91"));
+    QVERIFY2(
+        m_port.error() == QSerialPort::ReadError || m_port.error() == QSerialPort::ResourceError,
+        qPrintable(m_port.errorString()));
+    QVERIFY(m_sim->isHungUp());
+    QCOMPARE(m_sim->commandBytes(), QList<QByteArray>({ "$90%", "$91%" }));
+}
+
+QTEST_GUILESS_MAIN(TestBoardSim)
+#include "tst_boardsim.moc"

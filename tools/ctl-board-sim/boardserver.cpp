@@ -1,0 +1,310 @@
+// The simulated board's pty and the thread that serves it: framing, logging and answer timing.
+#include "boardsimprivate.h"
+
+#include "boardprotocol.h"
+
+#include <cstdint>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = BoardClock;
+
+// Ten bits (start, eight data, stop) at 57600 baud.
+constexpr std::chrono::nanoseconds kBytePeriod { 1'000'000'000LL * 10 / 57600 };
+constexpr std::chrono::milliseconds kFrameIdleLimit { 50 };
+// A hangup flushes whatever the slave has not read yet, so the hang-up waits for the program to
+// take the bytes sent before it: the queue must be empty and the kernel given time to move the
+// last bytes into it; a program that reads nothing gets its hang-up after the limit all the same.
+constexpr std::chrono::milliseconds kHangUpSettle { 10 };
+constexpr std::chrono::milliseconds kHangUpDrainLimit { 1000 };
+
+qint64 monotonicMs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+void closeFd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+void CtlBoardSim::Private::wakeLocked() const
+{
+    if (m_wakeFd < 0)
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
+}
+
+bool CtlBoardSim::Private::openPty()
+{
+    int master = -1;
+    int slave = -1;
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    char name[PATH_MAX] = {};
+    termios settings {};
+    const auto fail = [&](const char *step) {
+        m_errorString = QStringLiteral("%1: %2").arg(
+            QLatin1String(step), QString::fromLocal8Bit(strerror(errno)));
+        for (int fd : { master, slave, wake }) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        return false;
+    };
+    if (wake < 0)
+        return fail("eventfd");
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) < 0)
+        return fail("openpty");
+    if (tcgetattr(slave, &settings) < 0)
+        return fail("tcgetattr");
+    // Raw before the program can open the slave, so that nothing is echoed or translated.
+    cfmakeraw(&settings);
+    cfsetspeed(&settings, B57600);
+    if (tcsetattr(slave, TCSANOW, &settings) < 0)
+        return fail("tcsetattr");
+    if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) < 0
+        || fcntl(master, F_SETFD, FD_CLOEXEC) < 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) < 0)
+        return fail("fcntl");
+    if (ptsname_r(master, name, sizeof name) != 0)
+        return fail("ptsname_r");
+    m_masterFd = master;
+    m_slaveFd = slave;
+    m_wakeFd = wake;
+    m_portPath = QString::fromLocal8Bit(name);
+    m_errorString.clear();
+    return true;
+}
+
+void CtlBoardSim::Private::resetServingState()
+{
+    m_stopRequested = false;
+    m_hungUp = false;
+    m_commandsTowardsHangUp = 0;
+    m_frame.clear();
+    m_frameOpen = false;
+    m_outgoing.clear();
+    m_lineFreeAt = Clock::time_point();
+    m_waitWritable = false;
+    m_hangUpScheduled = false;
+}
+
+void CtlBoardSim::Private::closeFds()
+{
+    closeFd(m_masterFd);
+    closeFd(m_slaveFd);
+    closeFd(m_wakeFd);
+}
+
+void CtlBoardSim::Private::serve()
+{
+    if (!takeWakeRequests())
+        return;
+    for (;;) {
+        if (!writeDue())
+            return;
+        pollfd fds[2] = { { m_masterFd, short(POLLIN | (m_waitWritable ? POLLOUT : 0)), 0 },
+            { m_wakeFd, POLLIN, 0 } };
+        timespec timeout {};
+        if (ppoll(fds, 2, nextTimeout(timeout), nullptr) < 0 && errno != EINTR)
+            return;
+        if (fds[1].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
+            if (!takeWakeRequests())
+                return;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            readInput();
+        if (m_frameOpen && Clock::now() - m_lastByteAt >= kFrameIdleLimit)
+            finishFrame(false);
+    }
+}
+
+bool CtlBoardSim::Private::takeWakeRequests()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_stopRequested)
+        return false;
+    if (m_hangUpNow) {
+        m_hangUpNow = false;
+        m_outgoing.clear();
+        const auto now = Clock::now();
+        m_outgoing.push_back({ now, {}, true, now + kHangUpDrainLimit });
+        m_hangUpScheduled = true;
+    }
+    return true;
+}
+
+const timespec *CtlBoardSim::Private::nextTimeout(timespec &timeout) const
+{
+    bool any = false;
+    Clock::time_point wakeAt;
+    if (!m_outgoing.empty() && !m_waitWritable) {
+        wakeAt = m_outgoing.front().due;
+        any = true;
+    }
+    if (m_frameOpen && (!any || m_lastByteAt + kFrameIdleLimit < wakeAt)) {
+        wakeAt = m_lastByteAt + kFrameIdleLimit;
+        any = true;
+    }
+    if (!any)
+        return nullptr;
+    const auto wait = std::max(Clock::duration::zero(), wakeAt - Clock::now());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    timeout.tv_sec = time_t(ns / 1'000'000'000);
+    timeout.tv_nsec = long(ns % 1'000'000'000);
+    return &timeout;
+}
+
+// False once the line is hung up.
+bool CtlBoardSim::Private::writeDue()
+{
+    m_waitWritable = false;
+    const auto now = Clock::now();
+    while (!m_outgoing.empty() && m_outgoing.front().due <= now) {
+        BoardOutgoing &next = m_outgoing.front();
+        if (!next.bytes.isEmpty()) {
+            std::lock_guard lock(m_mutex);
+            const ssize_t written
+                = ::write(m_masterFd, next.bytes.constData(), size_t(next.bytes.size()));
+            if (written < 0 && errno == EAGAIN) {
+                m_waitWritable = true;
+                return true;
+            }
+            if (written < 0 && errno != EINTR)
+                next.bytes.clear();
+            else if (written > 0)
+                next.bytes.remove(0, written);
+            if (!next.bytes.isEmpty())
+                continue;
+        }
+        if (next.hangUp) {
+            int unread = 0;
+            if (now < next.giveUpDraining && ioctl(m_slaveFd, FIONREAD, &unread) == 0
+                && unread > 0) {
+                next.due = now + kHangUpSettle;
+                return true;
+            }
+            std::lock_guard lock(m_mutex);
+            closeFd(m_masterFd);
+            m_hungUp = true;
+            m_outgoing.clear();
+            return false;
+        }
+        m_outgoing.pop_front();
+    }
+    return true;
+}
+
+void CtlBoardSim::Private::readInput()
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(m_masterFd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno != EAGAIN) {
+            // Not expected while the simulator holds the slave open; do not spin on it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (got <= 0)
+            return;
+        const auto at = Clock::now();
+        const qint64 atMs = monotonicMs();
+        for (ssize_t i = 0; i < got; ++i)
+            takeByte(buffer[i], at, atMs);
+    }
+}
+
+void CtlBoardSim::Private::takeByte(char byte, Clock::time_point at, qint64 atMs)
+{
+    if (byte == '$') {
+        if (m_frameOpen)
+            finishFrame(false);
+        m_frameOpen = true;
+    } else if (!m_frameOpen) {
+        return;
+    }
+    m_frame.append(byte);
+    m_lastByteAt = at;
+    m_lastByteMs = atMs;
+    if (byte == '%')
+        finishFrame(true);
+}
+
+void CtlBoardSim::Private::finishFrame(bool terminated)
+{
+    const ReceivedCommand command { m_frame, m_lastByteMs, terminated };
+    m_frame.clear();
+    m_frameOpen = false;
+
+    const bool answered = terminated && !m_hangUpScheduled;
+    QByteArray wire;
+    bool hangUp = false;
+    int latencyMs = 0;
+    bool pacing = false;
+    Observer observer;
+    {
+        std::lock_guard lock(m_mutex);
+        m_log.append(command);
+        observer = m_observer;
+        if (answered) {
+            QByteArray answer = answerBoardCommand(command.bytes, m_table, m_saveOnEndPath);
+            answer = m_overrides.value(command.bytes, answer);
+            if (m_stallAfterBytes >= 0)
+                answer.truncate(m_stallAfterBytes);
+            if (m_hangUpAfterCommands > 0 && ++m_commandsTowardsHangUp >= m_hangUpAfterCommands) {
+                hangUp = true;
+                m_hangUpAfterCommands = -1;
+                answer.truncate(m_hangUpAnswerBytes);
+            }
+            if (!m_silent)
+                wire = m_junk + answer;
+            latencyMs = m_latencyMs;
+            pacing = m_linePacing;
+        }
+    }
+    m_logChanged.notify_all();
+    if (answered)
+        schedule(wire, hangUp, latencyMs, pacing);
+    if (observer)
+        observer(command, wire);
+}
+
+void CtlBoardSim::Private::schedule(const QByteArray &wire, bool hangUp, int latencyMs, bool pacing)
+{
+    const auto start = std::max(m_lastByteAt + std::chrono::milliseconds(latencyMs), m_lineFreeAt);
+    if (pacing) {
+        for (qsizetype i = 0; i < wire.size(); ++i)
+            m_outgoing.push_back({ start + i * kBytePeriod, wire.mid(i, 1), false, {} });
+        m_lineFreeAt = start + wire.size() * kBytePeriod;
+    } else {
+        if (!wire.isEmpty())
+            m_outgoing.push_back({ start, wire, false, {} });
+        m_lineFreeAt = start;
+    }
+    if (hangUp) {
+        const auto closeAt = m_lineFreeAt + kHangUpSettle;
+        m_outgoing.push_back({ closeAt, {}, true, closeAt + kHangUpDrainLimit });
+        m_hangUpScheduled = true;
+    }
+}

@@ -1,0 +1,12 @@
+// The simulated board's parameter table: generated contents and its own ".nvr" reader and writer.
+#pragma once
+
+#include "boardsim.h"
+
+#include <QList>
+#include <QString>
+
+QString boardPageText(qint64 page);
+QList<BoardParameter> generatedBoardParameters(int lastPage);
+bool readNvrTable(const QString &path, QList<BoardParameter> &table, QString &error);
+bool writeNvrTable(const QString &path, const QList<BoardParameter> &table, QString &error);

@@ -1,0 +1,159 @@
+// Serves a simulated CTL PCB on a pseudo-terminal until SIGINT or SIGTERM.
+#include "boardsim.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = { -1, -1 };
+
+void onTerminationSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool installSignalPipe()
+{
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) < 0)
+        return false;
+    struct sigaction action { };
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+QByteArray readable(const QByteArray &bytes)
+{
+    QByteArray text;
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F && c != '\\')
+            text.append(c);
+        else
+            text.append("\\x" + QByteArray::number(u, 16).rightJustified(2, '0'));
+    }
+    return text;
+}
+
+void logTraffic(const ReceivedCommand &command, const QByteArray &wire)
+{
+    QByteArray line = "ctl-board-sim: [" + QByteArray::number(command.receivedAtMs) + "] <- "
+        + readable(command.bytes);
+    if (!command.terminated)
+        line += "  (cut off, not answered)";
+    else if (wire.isEmpty())
+        line += "  (no answer)";
+    else
+        line += "  -> " + readable(wire);
+    line += '\n';
+    std::fputs(line.constData(), stderr);
+}
+
+// Replaces an earlier link of ours, but never a file that is not a symbolic link.
+bool placeLink(const QString &linkPath, const QString &target)
+{
+    const QByteArray link = QFile::encodeName(linkPath);
+    struct stat status { };
+    if (lstat(link.constData(), &status) == 0) {
+        if (!S_ISLNK(status.st_mode) || ::unlink(link.constData()) < 0)
+            return false;
+    }
+    return ::symlink(QFile::encodeName(target).constData(), link.constData()) == 0;
+}
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "ctl-board-sim: %s\n", qPrintable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ctl-board-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated CTL PCB: answers the service tool's serial commands on a pseudo-terminal."));
+    parser.addHelpOption();
+    const QCommandLineOption pagesOption(QStringLiteral("pages"),
+        QStringLiteral("Generate a parameter table whose last page is <N> (default 40)."),
+        QStringLiteral("N"), QStringLiteral("40"));
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+        QStringLiteral("Take the parameter table from an .nvr file."), QStringLiteral("file"));
+    const QCommandLineOption saveOption(QStringLiteral("save-on-end"),
+        QStringLiteral("Save the table to an .nvr file at the end of every write transfer."),
+        QStringLiteral("file"));
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+        QStringLiteral("Keep a symbolic link to the pty at <path> while running."),
+        QStringLiteral("path"));
+    const QCommandLineOption latencyOption(QStringLiteral("latency"),
+        QStringLiteral("Wait <ms> before each answer."), QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption paceOption(
+        QStringLiteral("pace"), QStringLiteral("Send answers at the pace of a 57600 baud line."));
+    const QCommandLineOption silentOption(
+        QStringLiteral("silent"), QStringLiteral("Receive commands but never answer."));
+    parser.addOptions({ pagesOption, loadOption, saveOption, linkOption, latencyOption, paceOption,
+        silentOption });
+    parser.process(app);
+
+    CtlBoardSim sim;
+    if (parser.isSet(loadOption)) {
+        if (parser.isSet(pagesOption))
+            return fail(QStringLiteral("--pages and --load exclude each other"));
+        if (!sim.loadNvr(parser.value(loadOption)))
+            return fail(sim.errorString());
+    } else {
+        bool ok = false;
+        const int lastPage = parser.value(pagesOption).toInt(&ok);
+        if (!ok || lastPage < 0)
+            return fail(QStringLiteral("--pages needs a number of 0 or more"));
+        sim.generateParameters(lastPage);
+    }
+    bool latencyOk = false;
+    const int latencyMs = parser.value(latencyOption).toInt(&latencyOk);
+    if (!latencyOk || latencyMs < 0)
+        return fail(QStringLiteral("--latency needs a number of milliseconds"));
+    sim.setLatencyMs(latencyMs);
+    sim.setLinePacing(parser.isSet(paceOption));
+    sim.setSilent(parser.isSet(silentOption));
+    sim.setSaveOnEndOfWrite(parser.value(saveOption));
+    sim.setObserver(logTraffic);
+
+    if (!installSignalPipe())
+        return fail(QStringLiteral("cannot install the signal handlers"));
+    if (!sim.start())
+        return fail(sim.errorString());
+
+    const QString linkPath = parser.value(linkOption);
+    if (!linkPath.isEmpty() && !placeLink(linkPath, sim.portPath()))
+        return fail(QStringLiteral("cannot create the link %1").arg(linkPath));
+
+    std::printf("ctl-board-sim: serving %s\n", qPrintable(sim.portPath()));
+    std::fflush(stdout);
+
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    app.exec();
+
+    sim.stop();
+    if (!linkPath.isEmpty())
+        QFile::remove(linkPath);
+    return 0;
+}
