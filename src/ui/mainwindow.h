@@ -8,6 +8,7 @@
 #include <QSerialPort>
 #include <QString>
 
+class QTextStream;
 class QTimer;
 
 namespace Ui {
@@ -50,6 +51,12 @@ private:
     // Transfers (src/nvram/readtransfer.cpp, src/nvram/writetransfer.cpp).
     void ReadCtlToFile(const QString &path);
     void WriteFileToCtl(QString path);
+
+    // Read transfer (src/nvram/readtransfer.cpp).
+    QString ReadIntoFile(const QString &path);
+    qint64 ReadPagesInto(QTextStream &out);
+    bool ReadPage(int page, QTextStream &out);
+    bool AskBoard(const QString &command, QString &data);
 
     MainWindowUi *ui;
     bool disconnectRequested;
