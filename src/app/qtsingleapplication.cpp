@@ -54,15 +54,9 @@ QtSingleApplication::QtSingleApplication(const QString &id, int &argc, char **ar
 
 QtSingleApplication::~QtSingleApplication() = default;
 
-bool QtSingleApplication::isRunning() const
-{
-    return m_running;
-}
+bool QtSingleApplication::isRunning() const { return m_running; }
 
-QString QtSingleApplication::id() const
-{
-    return m_id;
-}
+QString QtSingleApplication::id() const { return m_id; }
 
 // Returns false only when another instance of this user holds the name. The kernel frees an
 // abstract name when its holder dies, so a crashed instance never blocks the next start.
@@ -89,7 +83,8 @@ bool QtSingleApplication::claimInstance()
         case Owner::ThisUser:
             return false;
         case Owner::OtherUser:
-            qDebug() << "single-instance name" << name << "is held by another user; starting anyway";
+            qDebug() << "single-instance name" << name
+                     << "is held by another user; starting anyway";
             return true;
         case Owner::Nobody:
             // Bound but not yet listening, or its holder just exited: try again.

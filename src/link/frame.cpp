@@ -3,10 +3,7 @@
 
 #include <algorithm>
 
-int CommandLength(int length)
-{
-    return std::clamp(length, 0, kMaxCommandBytes);
-}
+int CommandLength(int length) { return std::clamp(length, 0, kMaxCommandBytes); }
 
 QByteArray CommandBytes(const QString &command, int length)
 {

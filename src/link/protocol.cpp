@@ -66,9 +66,11 @@ int MainWindow::ReadResponse()
     waitForData(serialPort, kFirstByteWaitMs);
     int responseLen = 0;
     for (;;) {
-        qDebug() << "ReadResponse:" << " bytes available = " << serialPort.bytesAvailable();
+        qDebug() << "ReadResponse:"
+                 << " bytes available = " << serialPort.bytesAvailable();
         int result = ReadChar();
-        qDebug() << "ReadResponse:" << "ReadChar() = " << result;
+        qDebug() << "ReadResponse:"
+                 << "ReadChar() = " << result;
 
         while (result == 0) {
             // The timer's expiry reaches watchdogTriggered only through the event loop; the
@@ -80,7 +82,8 @@ int MainWindow::ReadResponse()
             }
             waitForData(serialPort, kRetryWaitMs);
             result = ReadChar();
-            qDebug() << "ReadResponse second try " << "ReadChar() = " << result;
+            qDebug() << "ReadResponse second try "
+                     << "ReadChar() = " << result;
         }
         // A failed read (the only way the latch gets set in here) ends the answer at once;
         // RCV_Str keeps what was taken.
@@ -113,8 +116,8 @@ int MainWindow::ReadChar()
     const qint64 count = serialPort.read(&byte, 1);
     if (count < 0 || (count == 0 && deviceLost(serialPort))) {
         readErrorLatched = true;
-        QMessageBox::warning(this, kMessageTitle,
-            QStringLiteral("Error: Read timeout on command ") + lastCommand);
+        QMessageBox::warning(
+            this, kMessageTitle, QStringLiteral("Error: Read timeout on command ") + lastCommand);
         return -1;
     }
     if (count == 0)

@@ -14,10 +14,7 @@ dlgUploadNVRAM::dlgUploadNVRAM(QWidget *parent)
     setWindowFlags(Qt::Window);
 }
 
-dlgUploadNVRAM::~dlgUploadNVRAM()
-{
-    delete ui;
-}
+dlgUploadNVRAM::~dlgUploadNVRAM() { delete ui; }
 
 void dlgUploadNVRAM::on_btnOK_clicked()
 {
@@ -28,7 +25,4 @@ void dlgUploadNVRAM::on_btnOK_clicked()
 }
 
 // Cancel only hides: starting the read here would empty an existing file of that name.
-void dlgUploadNVRAM::on_btnCancel_clicked()
-{
-    hide();
-}
+void dlgUploadNVRAM::on_btnCancel_clicked() { hide(); }

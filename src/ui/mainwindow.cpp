@@ -30,7 +30,8 @@ MainWindow::MainWindow(QWidget *parent)
     serialPort.setDataBits(QSerialPort::Data8);
     serialPort.setBaudRate(57600, QSerialPort::AllDirections);
 
-    connect(&uploadDialog, SIGNAL(saveFileSelected(QString)), this, SLOT(onSaveFileSelected(QString)));
+    connect(
+        &uploadDialog, SIGNAL(saveFileSelected(QString)), this, SLOT(onSaveFileSelected(QString)));
     connect(this, SIGNAL(readFileSelected(QString)), this, SLOT(onReadFileSelected(QString)));
 
     mainPollingTimer = new QTimer(this);

@@ -68,10 +68,7 @@ DebugCapture::DebugCapture()
     m_previous = qInstallMessageHandler(captureHandler);
 }
 
-DebugCapture::~DebugCapture()
-{
-    qInstallMessageHandler(m_previous);
-}
+DebugCapture::~DebugCapture() { qInstallMessageHandler(m_previous); }
 
 QStringList DebugCapture::lines() const
 {

@@ -59,7 +59,10 @@ public:
 
     QList<Box> boxes() const { return m_boxes; }
     // Called for any other modal widget (for example a file dialog); it should close it.
-    void setOtherModalHandler(std::function<void(QWidget *)> handler) { m_other = std::move(handler); }
+    void setOtherModalHandler(std::function<void(QWidget *)> handler)
+    {
+        m_other = std::move(handler);
+    }
 
 private:
     void check();

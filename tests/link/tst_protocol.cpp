@@ -52,7 +52,8 @@ private slots:
     void lostDeviceShowsOneBoxAndLatches();
 
 private:
-    QByteArray exchangeRaw(const QByteArray &answer, const QString &command = QStringLiteral("$91%"));
+    QByteArray exchangeRaw(
+        const QByteArray &answer, const QString &command = QStringLiteral("$91%"));
 
     std::unique_ptr<CtlBoardSim> m_board;
     std::unique_ptr<MainWindow> m_window;
@@ -87,9 +88,11 @@ void TestProtocol::commandBytes_data()
     QTest::addColumn<int>("length");
     QTest::addColumn<QByteArray>("bytes");
 
-    const QString longCommand = QStringLiteral("$20") + QString(91, QLatin1Char('x')) + QStringLiteral("%");
+    const QString longCommand
+        = QStringLiteral("$20") + QString(91, QLatin1Char('x')) + QStringLiteral("%");
     QTest::newRow("plain") << QStringLiteral("$91%") << 4 << QByteArray("$91%");
-    QTest::newRow("cutAt90") << longCommand << int(longCommand.size()) << ("$20" + QByteArray(87, 'x'));
+    QTest::newRow("cutAt90") << longCommand << int(longCommand.size())
+                             << ("$20" + QByteArray(87, 'x'));
     QTest::newRow("latin1Kept") << QStringLiteral("$21000Aé%") << 9 << QByteArray("$21000A\xe9%");
     QTest::newRow("outsideLatin1") << QStringLiteral("$21000A€%") << 9 << QByteArray("$21000A?%");
     QTest::newRow("shorterLength") << QStringLiteral("$91%") << 2 << QByteArray("$9");
@@ -109,7 +112,8 @@ void TestProtocol::writesFrameAsIs_data()
     QTest::addColumn<QByteArray>("onWire");
     QTest::addColumn<int>("loggedLength");
 
-    const QString longCommand = QStringLiteral("$20") + QString(91, QLatin1Char('7')) + QStringLiteral("%");
+    const QString longCommand
+        = QStringLiteral("$20") + QString(91, QLatin1Char('7')) + QStringLiteral("%");
     QTest::newRow("statusPoll") << QStringLiteral("$91%") << QByteArray("$91%") << 4;
     QTest::newRow("95Characters") << longCommand << ("$20" + QByteArray(87, '7')) << 90;
     QTest::newRow("outsideLatin1") << QStringLiteral("$210001Ω%") << QByteArray("$210001?%") << 9;
@@ -128,7 +132,8 @@ void TestProtocol::writesFrameAsIs()
 
     QCOMPARE(m_board->commandBytes().constFirst(), onWire);
     QCOMPARE(lastCommand, command);
-    const QString logged = QStringLiteral("WriteCommand:  \"%1\"  len =  %2").arg(command).arg(loggedLength);
+    const QString logged
+        = QStringLiteral("WriteCommand:  \"%1\"  len =  %2").arg(command).arg(loggedLength);
     QVERIFY2(debug.contains(logged), qPrintable(debug.lines().join(QLatin1Char('\n'))));
     QVERIFY(Access::serialWatchdogTimer(*m_window).isActive());
 }
@@ -143,12 +148,17 @@ void TestProtocol::collectsAnswer_data()
     const QByteArray full200 = "$91" + QByteArray(196, 'a') + "#";
     const QByteArray over = "$91" + QByteArray(220, 'b') + "#";
     const QByteArray hashAt201 = "$91" + QByteArray(197, 'c') + "#";
-    QTest::newRow("short") << QByteArray("$91OK#") << 6 << QByteArray("$91OK#") << "RCV_Str = \"$91OK#\"";
-    QTest::newRow("exactly200") << full200 << 200 << full200 << QString("RCV_Str = \"%1\"").arg(QString::fromLatin1(full200));
+    QTest::newRow("short") << QByteArray("$91OK#") << 6 << QByteArray("$91OK#")
+                           << "RCV_Str = \"$91OK#\"";
+    QTest::newRow("exactly200") << full200 << 200 << full200
+                                << QString("RCV_Str = \"%1\"").arg(QString::fromLatin1(full200));
     QTest::newRow("overlong") << over << kResponseOverflow << over.left(201) << "responseLen > 200";
-    QTest::newRow("hashAs201st") << hashAt201 << kResponseOverflow << hashAt201 << "responseLen > 200";
-    QTest::newRow("nulDropped") << QByteArray("$91A\0B#", 7) << 6 << QByteArray("$91AB#") << "RCV_Str = \"$91AB#\"";
-    QTest::newRow("junkFirst") << QByteArray("zz$91OK#") << 8 << QByteArray("zz$91OK#") << "RCV_Str = \"zz$91OK#\"";
+    QTest::newRow("hashAs201st") << hashAt201 << kResponseOverflow << hashAt201
+                                 << "responseLen > 200";
+    QTest::newRow("nulDropped") << QByteArray("$91A\0B#", 7) << 6 << QByteArray("$91AB#")
+                                << "RCV_Str = \"$91AB#\"";
+    QTest::newRow("junkFirst") << QByteArray("zz$91OK#") << 8 << QByteArray("zz$91OK#")
+                               << "RCV_Str = \"zz$91OK#\"";
 }
 
 void TestProtocol::collectsAnswer()

@@ -40,9 +40,11 @@ void TestUploadDialog::okEmitsFieldText_data()
     QTest::addColumn<QString>("emitted");
 
     QTest::newRow("defaultName") << false << QString() << QStringLiteral("CtlUpload");
-    QTest::newRow("typedName") << true << QStringLiteral("Line 3 backup") << QStringLiteral("Line 3 backup");
+    QTest::newRow("typedName") << true << QStringLiteral("Line 3 backup")
+                               << QStringLiteral("Line 3 backup");
     QTest::newRow("emptyName") << true << QString() << QString();
-    QTest::newRow("untrimmed") << true << QStringLiteral(" a/b.nvr ") << QStringLiteral(" a/b.nvr ");
+    QTest::newRow("untrimmed") << true << QStringLiteral(" a/b.nvr ")
+                               << QStringLiteral(" a/b.nvr ");
 }
 
 void TestUploadDialog::okEmitsFieldText()
