@@ -1,19 +1,127 @@
-// Connection and polling cycle.
+// Connection and polling cycle: opening and closing the port, greeting and polling the board.
 #include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/constants.h"
+#include "link/linkstate.h"
+
+#include <QMessageBox>
+#include <QTimer>
+
+namespace {
+
+constexpr int kPollIntervalMs = 750;
+
+const QString kGreeting = QStringLiteral("$90%");
+const QString kStatusQuery = QStringLiteral("$91%");
+const QString kNoFileName = QStringLiteral("------------------");
+
+} // namespace
 
 void MainWindow::on_comboBoxSerialPorts_textActivated(const QString &arg1)
 {
-    Q_UNUSED(arg1);
+    if (arg1.isEmpty())
+        return;
+    ui->btnConnectPort->setStyleSheet(kStyleButtonRed);
+    ui->btnConnectPort->show();
+    serialPort.setPortName(arg1);
 }
 
-void MainWindow::on_btnConnectPort_clicked() { }
+void MainWindow::on_btnConnectPort_clicked()
+{
+    if (serialPort.isOpen()) {
+        disconnectRequested = true;
+        return;
+    }
 
-void MainWindow::MainPollingTimerElapsed() { }
+    if (!serialPort.open(QIODevice::ReadWrite)) {
+        const QString text = QStringLiteral("Can't open %1, error code %2")
+                                 .arg(serialPort.portName())
+                                 .arg(int(serialPort.error()))
+            + QLatin1Char(' ') + serialPort.errorString();
+        QMessageBox::warning(this, kMessageTitle, text);
+        ResetToDisconnected();
+        return;
+    }
 
-void MainWindow::RunPollState() { }
+    // A new connection gets a working reader again, so after a replugged cable the tool
+    // neither stays deaf nor saves empty backups; at most one box per connection.
+    readErrorLatched = false;
 
-void MainWindow::ConnectHandshake() { }
+    ui->btnConnectPort->setStyleSheet(kStyleButtonGreen);
+    ui->editFromCTLPCB->setText(kDefaultUploadName);
+    ui->editToCTLPCB->setText(kDefaultDownloadName);
+    ui->btnFromCTL_PCB->setEnabled(true);
+    ui->btnToCTL_PCB->setEnabled(true);
+    pollState = 1;
+    mainPollingTimer->start(kPollIntervalMs);
+}
 
-void MainWindow::StatusPoll() { }
+void MainWindow::MainPollingTimerElapsed()
+{
+    // The read-failure box runs a modal loop inside an exchange. Qt holds this timer back only
+    // while one of its own ticks runs, so inside an exchange started elsewhere a tick would
+    // start a second exchange on the same port and response buffer.
+    if (m_exchangeInProgress)
+        return;
 
-void MainWindow::ResetToDisconnected() { }
+    if (disconnectRequested) {
+        WriteCommand(kGreeting, int(kGreeting.size()));
+        ReadResponse();
+        serialPort.close();
+        disconnectRequested = false;
+        pollState = 3;
+    }
+    RunPollState();
+}
+
+void MainWindow::RunPollState()
+{
+    switch (pollState) {
+    case 1:
+        ConnectHandshake();
+        pollState = 2;
+        break;
+    case 2:
+        if (statusPollCountdown > 0) {
+            --statusPollCountdown;
+        } else {
+            StatusPoll();
+            statusPollCountdown = 1;
+        }
+        break;
+    case 3:
+        ResetToDisconnected();
+        pollState = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::ConnectHandshake()
+{
+    WriteCommand(kGreeting, int(kGreeting.size()));
+    ReadResponse();
+    ui->editFromCTLPCB->setText(kDefaultUploadName);
+    ui->editToCTLPCB->setText(kDefaultDownloadName);
+    ui->btnFromCTL_PCB->setEnabled(true);
+    ui->btnToCTL_PCB->setEnabled(true);
+}
+
+void MainWindow::StatusPoll()
+{
+    WriteCommand(kStatusQuery, int(kStatusQuery.size()));
+    ReadResponse();
+}
+
+void MainWindow::ResetToDisconnected()
+{
+    ui->btnConnectPort->setStyleSheet(kStyleButtonRed);
+    ui->editFromCTLPCB->setText(kNoFileName);
+    ui->editToCTLPCB->setText(kNoFileName);
+    ui->btnFromCTL_PCB->setEnabled(false);
+    ui->btnToCTL_PCB->setEnabled(false);
+    pollState = 0;
+    mainPollingTimer->stop();
+}

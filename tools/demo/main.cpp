@@ -1,0 +1,136 @@
+// The service tool's own main window, with a simulated CTL PCB added to its port list.
+#include "app/constants.h"
+#include "app/qtsingleapplication.h"
+#include "ui/mainwindow.h"
+
+#include "boardsim.h"
+
+#include <QComboBox>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readable(const QByteArray &bytes)
+{
+    QByteArray text;
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F && c != '\\')
+            text.append(c);
+        else
+            text.append("\\x" + QByteArray::number(u, 16).rightJustified(2, '0'));
+    }
+    return text;
+}
+
+// The port list shows the item text and hands it to QSerialPort as the port name, so the
+// simulated port needs a stable path that says what it is; the pty's own name changes per run.
+bool placeLink(const QString &linkPath, const QString &target)
+{
+    if (!QDir().mkpath(QFileInfo(linkPath).absolutePath()))
+        return false;
+    const QByteArray link = QFile::encodeName(linkPath);
+    struct stat status { };
+    if (lstat(link.constData(), &status) == 0) {
+        if (!S_ISLNK(status.st_mode) || ::unlink(link.constData()) < 0)
+            return false;
+    }
+    return ::symlink(QFile::encodeName(target).constData(), link.constData()) == 0;
+}
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "riz-oveda-demo: %s\n", qPrintable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // A guard of its own: the real tool may run beside the demo, but two demos would fight
+    // over the one link in the port list.
+    QtSingleApplication app(kApplicationId + QStringLiteral("_demo"), argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("riz-oveda-demo"));
+    if (app.isRunning())
+        return fail(QStringLiteral("another demo is already running"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The service tool with a simulated CTL PCB in its port list. Needs a display."));
+    parser.addHelpOption();
+    const QCommandLineOption pagesOption(QStringLiteral("pages"),
+        QStringLiteral("Generate a parameter table whose last page is <N> (default 40)."),
+        QStringLiteral("N"), QStringLiteral("40"));
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+        QStringLiteral("Take the parameter table from an .nvr file."), QStringLiteral("file"));
+    const QCommandLineOption saveOption(QStringLiteral("save-on-end"),
+        QStringLiteral("Save the table to an .nvr file at the end of every write transfer."),
+        QStringLiteral("file"));
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+        QStringLiteral("The simulated port's path in the port list."), QStringLiteral("path"),
+        QDir::tempPath() + QStringLiteral("/riz-oveda-sim/SIMULATED-CTL-PCB"));
+    parser.addOptions({ pagesOption, loadOption, saveOption, linkOption });
+    parser.process(app);
+
+    CtlBoardSim sim;
+    if (parser.isSet(loadOption)) {
+        if (parser.isSet(pagesOption))
+            return fail(QStringLiteral("--pages and --load exclude each other"));
+        if (!sim.loadNvr(parser.value(loadOption)))
+            return fail(sim.errorString());
+    } else {
+        bool ok = false;
+        const int lastPage = parser.value(pagesOption).toInt(&ok);
+        if (!ok || lastPage < 0)
+            return fail(QStringLiteral("--pages needs a number of 0 or more"));
+        sim.generateParameters(lastPage);
+    }
+    sim.setSaveOnEndOfWrite(parser.value(saveOption));
+
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 startMs = clock.msecsSinceReference();
+    sim.setObserver([startMs](const ReceivedCommand &command, const QByteArray &wire) {
+        QByteArray line = "CTL PCB [" + QByteArray::number(command.receivedAtMs - startMs)
+            + " ms] <- " + readable(command.bytes);
+        line += wire.isEmpty() ? QByteArray("  (no answer)") : "  -> " + readable(wire);
+        line += '\n';
+        std::fputs(line.constData(), stderr);
+    });
+
+    if (!sim.start())
+        return fail(sim.errorString());
+    const QString linkPath = parser.value(linkOption);
+    if (!placeLink(linkPath, sim.portPath()))
+        return fail(
+            QStringLiteral("cannot create the link %1 (choose another with --link)").arg(linkPath));
+    std::fprintf(stderr,
+        "riz-oveda-demo: simulated CTL PCB on %s; choose %s in the port list and press COMMS\n",
+        qPrintable(sim.portPath()), qPrintable(linkPath));
+
+    int result = 0;
+    {
+        MainWindow window;
+        window.setWindowTitle(kTitlePrefix + kVersion + QStringLiteral(" (simulated CTL PCB)"));
+        auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBoxSerialPorts"));
+        ports->addItem(linkPath);
+        ports->setItemData(ports->count() - 1,
+            QStringLiteral("Simulated CTL PCB on %1, not a real board").arg(sim.portPath()),
+            Qt::ToolTipRole);
+        window.show();
+        result = app.exec();
+    }
+
+    sim.stop();
+    QFile::remove(linkPath);
+    return result;
+}
