@@ -12,6 +12,9 @@ constexpr int kRetryWaitMs = 10;
 constexpr int kMaxResponseChars = 200;
 constexpr int kResponseOverflow = 201;
 
+// Polling tick while connected; the transfers restart polling with it too.
+constexpr int kPollIntervalMs = 750;
+
 // The length handed to WriteCommand, cut to what one command may carry.
 int CommandLength(int length);
 

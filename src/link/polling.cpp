@@ -3,14 +3,13 @@
 #include "ui_mainwindow.h"
 
 #include "app/constants.h"
+#include "link/frame.h"
 #include "link/linkstate.h"
 
 #include <QMessageBox>
 #include <QTimer>
 
 namespace {
-
-constexpr int kPollIntervalMs = 750;
 
 const QString kGreeting = QStringLiteral("$90%");
 const QString kStatusQuery = QStringLiteral("$91%");

@@ -21,8 +21,6 @@ QString pageDescription;
 
 namespace {
 
-constexpr int kPollingIntervalMs = 750;
-
 // A read that saved fewer pages than page 0 announced leaves a file that looks like a backup
 // but is not one; the technician has to be told. Empty for a complete read.
 QString stoppedEarlyWarning(const QString &path, qint64 pagesSaved)
@@ -62,7 +60,7 @@ void MainWindow::ReadCtlToFile(const QString &path)
 {
     mainPollingTimer->stop();
     const QString warning = ReadIntoFile(path);
-    mainPollingTimer->start(kPollingIntervalMs);
+    mainPollingTimer->start(kPollIntervalMs);
     ui->editFromCTLPCB->setStyleSheet(kStyleEditYellow);
     if (!warning.isEmpty())
         QMessageBox::warning(this, kMessageTitle, warning);

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int kPollingIntervalMs = 750;
 constexpr int kExtensionLength = 4; // ".nvr"
 
 // Sends the commands of one write and keeps what the technician must hear about afterwards.
@@ -140,7 +139,7 @@ void MainWindow::WriteFileToCtl(QString path)
         WriteCommand(command, int(command.size()));
         return ReadResponse() != 0;
     });
-    mainPollingTimer->start(kPollingIntervalMs);
+    mainPollingTimer->start(kPollIntervalMs);
     ui->editToCTLPCB->setStyleSheet(kStyleEditYellow);
     if (!report.isEmpty())
         QMessageBox::warning(this, kMessageTitle, report);
