@@ -4,8 +4,13 @@
 #include "boardsimprivate.h"
 #include "boardtable.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 #include <cerrno>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -218,4 +223,30 @@ void CtlBoardSim::setObserver(Observer observer)
 {
     std::lock_guard lock(d->m_mutex);
     d->m_observer = std::move(observer);
+}
+
+bool placeBoardLink(const QString &linkPath, const QString &target)
+{
+    if (!QDir().mkpath(QFileInfo(linkPath).absolutePath()))
+        return false;
+    const QByteArray link = QFile::encodeName(linkPath);
+    struct stat status { };
+    if (::lstat(link.constData(), &status) == 0) {
+        if (!S_ISLNK(status.st_mode) || ::unlink(link.constData()) < 0)
+            return false;
+    }
+    return ::symlink(QFile::encodeName(target).constData(), link.constData()) == 0;
+}
+
+QByteArray printableBytes(const QByteArray &bytes)
+{
+    QByteArray text;
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F && c != '\\')
+            text.append(c);
+        else
+            text.append("\\x" + QByteArray::number(u, 16).rightJustified(2, '0'));
+    }
+    return text;
 }

@@ -86,3 +86,10 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// Points a symbolic link at linkPath to target (the pty), creating its folder. Replaces an
+// earlier link, but never a file that is not a symbolic link.
+bool placeBoardLink(const QString &linkPath, const QString &target);
+
+// Bytes for a log line: printable ASCII as it is, anything else (and '\\') as \xNN.
+QByteArray printableBytes(const QByteArray &bytes);

@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -36,43 +35,18 @@ bool installSignalPipe()
     return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-QByteArray readable(const QByteArray &bytes)
-{
-    QByteArray text;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u < 0x7F && c != '\\')
-            text.append(c);
-        else
-            text.append("\\x" + QByteArray::number(u, 16).rightJustified(2, '0'));
-    }
-    return text;
-}
-
 void logTraffic(const ReceivedCommand &command, const QByteArray &wire)
 {
     QByteArray line = "ctl-board-sim: [" + QByteArray::number(command.receivedAtMs) + "] <- "
-        + readable(command.bytes);
+        + printableBytes(command.bytes);
     if (!command.terminated)
         line += "  (cut off, not answered)";
     else if (wire.isEmpty())
         line += "  (no answer)";
     else
-        line += "  -> " + readable(wire);
+        line += "  -> " + printableBytes(wire);
     line += '\n';
     std::fputs(line.constData(), stderr);
-}
-
-// Replaces an earlier link of ours, but never a file that is not a symbolic link.
-bool placeLink(const QString &linkPath, const QString &target)
-{
-    const QByteArray link = QFile::encodeName(linkPath);
-    struct stat status { };
-    if (lstat(link.constData(), &status) == 0) {
-        if (!S_ISLNK(status.st_mode) || ::unlink(link.constData()) < 0)
-            return false;
-    }
-    return ::symlink(QFile::encodeName(target).constData(), link.constData()) == 0;
 }
 
 int fail(const QString &message)
@@ -142,7 +116,7 @@ int main(int argc, char *argv[])
         return fail(sim.errorString());
 
     const QString linkPath = parser.value(linkOption);
-    if (!linkPath.isEmpty() && !placeLink(linkPath, sim.portPath()))
+    if (!linkPath.isEmpty() && !placeBoardLink(linkPath, sim.portPath()))
         return fail(QStringLiteral("cannot create the link %1").arg(linkPath));
 
     std::printf("ctl-board-sim: serving %s\n", qPrintable(sim.portPath()));

@@ -10,41 +10,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cstdio>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-QByteArray readable(const QByteArray &bytes)
-{
-    QByteArray text;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u < 0x7F && c != '\\')
-            text.append(c);
-        else
-            text.append("\\x" + QByteArray::number(u, 16).rightJustified(2, '0'));
-    }
-    return text;
-}
-
-// The port list shows the item text and hands it to QSerialPort as the port name, so the
-// simulated port needs a stable path that says what it is; the pty's own name changes per run.
-bool placeLink(const QString &linkPath, const QString &target)
-{
-    if (!QDir().mkpath(QFileInfo(linkPath).absolutePath()))
-        return false;
-    const QByteArray link = QFile::encodeName(linkPath);
-    struct stat status { };
-    if (lstat(link.constData(), &status) == 0) {
-        if (!S_ISLNK(status.st_mode) || ::unlink(link.constData()) < 0)
-            return false;
-    }
-    return ::symlink(QFile::encodeName(target).constData(), link.constData()) == 0;
-}
 
 int fail(const QString &message)
 {
@@ -101,8 +70,8 @@ int main(int argc, char *argv[])
     const qint64 startMs = clock.msecsSinceReference();
     sim.setObserver([startMs](const ReceivedCommand &command, const QByteArray &wire) {
         QByteArray line = "CTL PCB [" + QByteArray::number(command.receivedAtMs - startMs)
-            + " ms] <- " + readable(command.bytes);
-        line += wire.isEmpty() ? QByteArray("  (no answer)") : "  -> " + readable(wire);
+            + " ms] <- " + printableBytes(command.bytes);
+        line += wire.isEmpty() ? QByteArray("  (no answer)") : "  -> " + printableBytes(wire);
         line += '\n';
         std::fputs(line.constData(), stderr);
     });
@@ -110,7 +79,7 @@ int main(int argc, char *argv[])
     if (!sim.start())
         return fail(sim.errorString());
     const QString linkPath = parser.value(linkOption);
-    if (!placeLink(linkPath, sim.portPath()))
+    if (!placeBoardLink(linkPath, sim.portPath()))
         return fail(
             QStringLiteral("cannot create the link %1 (choose another with --link)").arg(linkPath));
     std::fprintf(stderr,
