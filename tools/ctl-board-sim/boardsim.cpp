@@ -250,3 +250,19 @@ QByteArray printableBytes(const QByteArray &bytes)
     }
     return text;
 }
+
+QString setUpBoardTable(
+    CtlBoardSim &sim, const QString &loadPath, const QString &pagesText, bool pagesGiven)
+{
+    if (!loadPath.isEmpty()) {
+        if (pagesGiven)
+            return QStringLiteral("--pages and --load exclude each other");
+        return sim.loadNvr(loadPath) ? QString() : sim.errorString();
+    }
+    bool ok = false;
+    const int lastPage = pagesText.toInt(&ok);
+    if (!ok || lastPage < 0)
+        return QStringLiteral("--pages needs a number of 0 or more");
+    sim.generateParameters(lastPage);
+    return {};
+}

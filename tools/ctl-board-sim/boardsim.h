@@ -93,3 +93,8 @@ bool placeBoardLink(const QString &linkPath, const QString &target);
 
 // Bytes for a log line: printable ASCII as it is, anything else (and '\\') as \xNN.
 QByteArray printableBytes(const QByteArray &bytes);
+
+// The table as the command-line tools take it: from an ".nvr" file when loadPath is given,
+// otherwise generated up to the last page in pagesText. Returns an error message, empty on success.
+QString setUpBoardTable(
+    CtlBoardSim &sim, const QString &loadPath, const QString &pagesText, bool pagesGiven);

@@ -88,18 +88,10 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     CtlBoardSim sim;
-    if (parser.isSet(loadOption)) {
-        if (parser.isSet(pagesOption))
-            return fail(QStringLiteral("--pages and --load exclude each other"));
-        if (!sim.loadNvr(parser.value(loadOption)))
-            return fail(sim.errorString());
-    } else {
-        bool ok = false;
-        const int lastPage = parser.value(pagesOption).toInt(&ok);
-        if (!ok || lastPage < 0)
-            return fail(QStringLiteral("--pages needs a number of 0 or more"));
-        sim.generateParameters(lastPage);
-    }
+    const QString tableError = setUpBoardTable(
+        sim, parser.value(loadOption), parser.value(pagesOption), parser.isSet(pagesOption));
+    if (!tableError.isEmpty())
+        return fail(tableError);
     bool latencyOk = false;
     const int latencyMs = parser.value(latencyOption).toInt(&latencyOk);
     if (!latencyOk || latencyMs < 0)
