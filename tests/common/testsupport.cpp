@@ -46,6 +46,17 @@ void ModalBoxCatcher::check()
         m_other(modal);
 }
 
+QStringList ModalBoxCatcher::texts(const QString &expectedTitle) const
+{
+    QStringList texts;
+    for (const Box &box : m_boxes) {
+        if (box.title != expectedTitle)
+            texts << QStringLiteral("<wrong title %1>").arg(box.title);
+        texts << box.text;
+    }
+    return texts;
+}
+
 namespace {
 
 QMutex captureMutex;

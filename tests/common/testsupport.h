@@ -58,6 +58,8 @@ public:
     explicit ModalBoxCatcher(QObject *parent = nullptr);
 
     QList<Box> boxes() const { return m_boxes; }
+    // The texts in order; a box with another title shows up as an extra entry naming it.
+    QStringList texts(const QString &expectedTitle) const;
     // Called for any other modal widget (for example a file dialog); it should close it.
     void setOtherModalHandler(std::function<void(QWidget *)> handler)
     {

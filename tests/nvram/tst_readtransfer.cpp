@@ -82,7 +82,6 @@ private:
     void setBoard(const QList<BoardParameter> &table);
     void readBoardInto(const QString &path);
     void verifyReadEnded();
-    QStringList boxTexts() const;
 
     std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<MainWindow> m_window;
@@ -139,18 +138,6 @@ void TestReadTransfer::verifyReadEnded()
     QCOMPARE(MainWindowTestAccess::ui(*m_window).editFromCTLPCB->styleSheet(), kStyleEditYellow);
 }
 
-QStringList TestReadTransfer::boxTexts() const
-{
-    QStringList texts;
-    const auto boxes = m_boxes->boxes();
-    for (const ModalBoxCatcher::Box &box : boxes) {
-        if (box.title != kMessageTitle)
-            texts << QStringLiteral("<wrong title %1>").arg(box.title);
-        texts << box.text;
-    }
-    return texts;
-}
-
 void TestReadTransfer::threePageBoardGivesGoldenFile_data()
 {
     QTest::addColumn<QByteArray>("existingContent");
@@ -178,7 +165,7 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     QCOMPARE(fileBytes(path), fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr")));
     QVERIFY(m_debug->contains(kEndDebugLine));
     QVERIFY(!m_debug->contains(kLengthDebugLine));
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
 }
 
 void TestReadTransfer::pageZeroWithoutPositiveNumberEndsAfterPageZero_data()
@@ -206,7 +193,7 @@ void TestReadTransfer::pageZeroWithoutPositiveNumberEndsAfterPageZero()
     QCOMPARE(m_sim->commandBytes(), (QList<QByteArray> { "$220000%", "$230000%" }));
     QCOMPARE(fileBytes(path), expectedFile(table, 1));
     QVERIFY(m_debug->contains(kEndDebugLine));
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
 }
 
 void TestReadTransfer::valueIsAnswerFromItsEighthCharacter_data()
@@ -235,7 +222,7 @@ void TestReadTransfer::valueIsAnswerFromItsEighthCharacter()
     verifyReadEnded();
     table[1].value = value;
     QCOMPARE(fileBytes(path), expectedFile(table, 3));
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
 }
 
 void TestReadTransfer::unusableAnswerStopsReadAndIsReported_data()
@@ -293,7 +280,7 @@ void TestReadTransfer::unusableAnswerStopsReadAndIsReported()
     QCOMPARE(fileBytes(path), expectedFile(table, pagesSaved));
     QCOMPARE(m_debug->contains(kLengthDebugLine), descriptionFailed);
     QVERIFY(!m_debug->contains(kEndDebugLine));
-    QCOMPARE(boxTexts(), QStringList { box.arg(path) });
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
 }
 
 void TestReadTransfer::writtenFileWalksBackToBoardTable_data()
@@ -321,7 +308,7 @@ void TestReadTransfer::writtenFileWalksBackToBoardTable()
     readBoardInto(path);
 
     verifyReadEnded();
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
     const QList<QByteArray> commands = m_sim->commandBytes();
     QCOMPARE(commands.size(), 2 * table.size());
     QCOMPARE(commands.at(20), QByteArray("$22000A%"));
@@ -373,7 +360,7 @@ void TestReadTransfer::typedNameIsSavedInNvramDirectory()
     verifyReadEnded();
     QCOMPARE(MainWindowTestAccess::ui(*m_window).editFromCTLPCB->text(), name);
     QCOMPARE(fileBytes(path), expectedFile(m_sim->parameters(), 2));
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
 }
 
 void TestReadTransfer::unwritableFileIsReported_data()
@@ -408,7 +395,7 @@ void TestReadTransfer::unwritableFileIsReported()
     readBoardInto(path);
 
     verifyReadEnded();
-    QCOMPARE(boxTexts(), QStringList { box.arg(path) });
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
     QVERIFY(m_sim->commandBytes().isEmpty());
 }
 

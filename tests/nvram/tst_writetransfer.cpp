@@ -83,7 +83,6 @@ private:
     QString writeFile(const QString &name, const QByteArray &bytes);
     void transfer(const QString &path);
     void verifyPollingResumed();
-    QStringList boxTexts() const;
 
     std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<MainWindow> m_window;
@@ -136,18 +135,6 @@ void TestWriteTransfer::verifyPollingResumed()
     QCOMPARE(MainWindowTestAccess::ui(*m_window).editToCTLPCB->styleSheet(), kStyleEditYellow);
 }
 
-QStringList TestWriteTransfer::boxTexts() const
-{
-    QStringList texts;
-    const auto boxes = m_catcher->boxes();
-    for (const ModalBoxCatcher::Box &box : boxes) {
-        if (box.title != kMessageTitle)
-            texts << QStringLiteral("wrong title: ") + box.title;
-        texts << box.text;
-    }
-    return texts;
-}
-
 void TestWriteTransfer::sendsEachParameterLine_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -192,7 +179,7 @@ void TestWriteTransfer::sendsEachParameterLine()
     transfer(writeFile(QStringLiteral("lines.nvr"), bytes));
 
     QCOMPARE(m_sim->commandBytes(), expected);
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_catcher->texts(kMessageTitle), QStringList());
     verifyPollingResumed();
 }
 
@@ -230,7 +217,7 @@ void TestWriteTransfer::leavesOutLinesTooLongForOneCommand()
     transfer(writeFile(QStringLiteral("long.nvr"), bytes));
 
     QCOMPARE(m_sim->commandBytes(), expected);
-    QCOMPARE(boxTexts(), boxes);
+    QCOMPARE(m_catcher->texts(kMessageTitle), boxes);
 }
 
 void TestWriteTransfer::fieldShowsNameWithoutLastFourCharacters_data()
@@ -327,7 +314,7 @@ void TestWriteTransfer::openDialogChoosesTheFile()
     QCOMPARE(ui.editToCTLPCB->text(), shown);
     QCOMPARE(watch.styles(), QStringList({ kStyleEditGreen, kStyleEditYellow }));
     QCOMPARE(m_sim->commandBytes(), expected);
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_catcher->texts(kMessageTitle), QStringList());
     verifyPollingResumed();
 }
 
@@ -348,7 +335,7 @@ void TestWriteTransfer::unopenableFileIsReportedAndSendsNothing()
 
     emit m_window->readFileSelected(path);
 
-    const QStringList texts = boxTexts();
+    const QStringList texts = m_catcher->texts(kMessageTitle);
     QCOMPARE(texts.size(), 1);
     QVERIFY2(
         texts.first().startsWith(QStringLiteral("Could not open ") + path + QStringLiteral(": "))
@@ -398,7 +385,7 @@ void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile()
     transfer(writeFile(QStringLiteral("unanswered.nvr"), bytes));
 
     QCOMPARE(m_sim->commandBytes(), expected);
-    QCOMPARE(boxTexts(), QStringList { box });
+    QCOMPARE(m_catcher->texts(kMessageTitle), QStringList { box });
     verifyPollingResumed();
 }
 
@@ -436,7 +423,7 @@ void TestWriteTransfer::roundTripCopiesOneBoardToAnother()
         QCOMPARE(copied[page].value, tableA[page].value);
         QCOMPARE(copied[page].description, tableA[page].description);
     }
-    QCOMPARE(boxTexts(), QStringList());
+    QCOMPARE(m_catcher->texts(kMessageTitle), QStringList());
 }
 
 QTEST_MAIN(TestWriteTransfer)

@@ -251,18 +251,32 @@ QByteArray printableBytes(const QByteArray &bytes)
     return text;
 }
 
-QString setUpBoardTable(
-    CtlBoardSim &sim, const QString &loadPath, const QString &pagesText, bool pagesGiven)
+BoardTableOptions::BoardTableOptions()
+    : pages(QStringLiteral("pages"),
+        QStringLiteral("Generate a parameter table whose last page is <N> (default 40)."),
+        QStringLiteral("N"), QStringLiteral("40"))
+    , load(QStringLiteral("load"), QStringLiteral("Take the parameter table from an .nvr file."),
+          QStringLiteral("file"))
+    , saveOnEnd(QStringLiteral("save-on-end"),
+          QStringLiteral("Save the table to an .nvr file at the end of every write transfer."),
+          QStringLiteral("file"))
 {
-    if (!loadPath.isEmpty()) {
-        if (pagesGiven)
+}
+
+QString BoardTableOptions::apply(CtlBoardSim &sim, const QCommandLineParser &parser) const
+{
+    if (parser.isSet(load)) {
+        if (parser.isSet(pages))
             return QStringLiteral("--pages and --load exclude each other");
-        return sim.loadNvr(loadPath) ? QString() : sim.errorString();
+        if (!sim.loadNvr(parser.value(load)))
+            return sim.errorString();
+    } else {
+        bool ok = false;
+        const int lastPage = parser.value(pages).toInt(&ok);
+        if (!ok || lastPage < 0)
+            return QStringLiteral("--pages needs a number of 0 or more");
+        sim.generateParameters(lastPage);
     }
-    bool ok = false;
-    const int lastPage = pagesText.toInt(&ok);
-    if (!ok || lastPage < 0)
-        return QStringLiteral("--pages needs a number of 0 or more");
-    sim.generateParameters(lastPage);
+    sim.setSaveOnEndOfWrite(parser.value(saveOnEnd));
     return {};
 }

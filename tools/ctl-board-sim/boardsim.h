@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QList>
 #include <QString>
 
@@ -94,7 +96,14 @@ bool placeBoardLink(const QString &linkPath, const QString &target);
 // Bytes for a log line: printable ASCII as it is, anything else (and '\\') as \xNN.
 QByteArray printableBytes(const QByteArray &bytes);
 
-// The table as the command-line tools take it: from an ".nvr" file when loadPath is given,
-// otherwise generated up to the last page in pagesText. Returns an error message, empty on success.
-QString setUpBoardTable(
-    CtlBoardSim &sim, const QString &loadPath, const QString &pagesText, bool pagesGiven);
+// The table options that both command-line front ends take: --pages, --load, --save-on-end.
+struct BoardTableOptions {
+    BoardTableOptions();
+    QList<QCommandLineOption> all() const { return { pages, load, saveOnEnd }; }
+    // Fills the table and sets the save-on-end file; returns an error message, empty on success.
+    QString apply(CtlBoardSim &sim, const QCommandLineParser &parser) const;
+
+    QCommandLineOption pages;
+    QCommandLineOption load;
+    QCommandLineOption saveOnEnd;
+};

@@ -66,14 +66,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Simulated CTL PCB: answers the service tool's serial commands on a pseudo-terminal."));
     parser.addHelpOption();
-    const QCommandLineOption pagesOption(QStringLiteral("pages"),
-        QStringLiteral("Generate a parameter table whose last page is <N> (default 40)."),
-        QStringLiteral("N"), QStringLiteral("40"));
-    const QCommandLineOption loadOption(QStringLiteral("load"),
-        QStringLiteral("Take the parameter table from an .nvr file."), QStringLiteral("file"));
-    const QCommandLineOption saveOption(QStringLiteral("save-on-end"),
-        QStringLiteral("Save the table to an .nvr file at the end of every write transfer."),
-        QStringLiteral("file"));
+    const BoardTableOptions tableOptions;
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("Keep a symbolic link to the pty at <path> while running."),
         QStringLiteral("path"));
@@ -83,13 +76,12 @@ int main(int argc, char *argv[])
         QStringLiteral("pace"), QStringLiteral("Send answers at the pace of a 57600 baud line."));
     const QCommandLineOption silentOption(
         QStringLiteral("silent"), QStringLiteral("Receive commands but never answer."));
-    parser.addOptions({ pagesOption, loadOption, saveOption, linkOption, latencyOption, paceOption,
-        silentOption });
+    parser.addOptions(tableOptions.all());
+    parser.addOptions({ linkOption, latencyOption, paceOption, silentOption });
     parser.process(app);
 
     CtlBoardSim sim;
-    const QString tableError = setUpBoardTable(
-        sim, parser.value(loadOption), parser.value(pagesOption), parser.isSet(pagesOption));
+    const QString tableError = tableOptions.apply(sim, parser);
     if (!tableError.isEmpty())
         return fail(tableError);
     bool latencyOk = false;
@@ -99,7 +91,6 @@ int main(int argc, char *argv[])
     sim.setLatencyMs(latencyMs);
     sim.setLinePacing(parser.isSet(paceOption));
     sim.setSilent(parser.isSet(silentOption));
-    sim.setSaveOnEndOfWrite(parser.value(saveOption));
     sim.setObserver(logTraffic);
 
     if (!installSignalPipe())

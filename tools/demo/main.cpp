@@ -36,26 +36,18 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "The service tool with a simulated CTL PCB in its port list. Needs a display."));
     parser.addHelpOption();
-    const QCommandLineOption pagesOption(QStringLiteral("pages"),
-        QStringLiteral("Generate a parameter table whose last page is <N> (default 40)."),
-        QStringLiteral("N"), QStringLiteral("40"));
-    const QCommandLineOption loadOption(QStringLiteral("load"),
-        QStringLiteral("Take the parameter table from an .nvr file."), QStringLiteral("file"));
-    const QCommandLineOption saveOption(QStringLiteral("save-on-end"),
-        QStringLiteral("Save the table to an .nvr file at the end of every write transfer."),
-        QStringLiteral("file"));
+    const BoardTableOptions tableOptions;
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("The simulated port's path in the port list."), QStringLiteral("path"),
         QDir::tempPath() + QStringLiteral("/riz-oveda-sim/SIMULATED-CTL-PCB"));
-    parser.addOptions({ pagesOption, loadOption, saveOption, linkOption });
+    parser.addOptions(tableOptions.all());
+    parser.addOption(linkOption);
     parser.process(app);
 
     CtlBoardSim sim;
-    const QString tableError = setUpBoardTable(
-        sim, parser.value(loadOption), parser.value(pagesOption), parser.isSet(pagesOption));
+    const QString tableError = tableOptions.apply(sim, parser);
     if (!tableError.isEmpty())
         return fail(tableError);
-    sim.setSaveOnEndOfWrite(parser.value(saveOption));
 
     QElapsedTimer clock;
     clock.start();
