@@ -22,6 +22,8 @@ private slots:
     void logsFramesInOrderWithCutOffFrames();
     void shapesAnswers_data();
     void shapesAnswers();
+    void leavesCommandsUnanswered_data();
+    void leavesCommandsUnanswered();
     void hangUpIsALostDevice();
 
 private:
@@ -174,18 +176,27 @@ void TestBoardSim::shapesAnswers_data()
     QTest::addColumn<int>("stallAfter");
     QTest::addColumn<QByteArray>("override");
     QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("trickleMs");
+    QTest::addColumn<QByteArray>("trailing");
     QTest::addColumn<QByteArray>("expected");
 
     const QByteArray raw("\x00\xFF$91\x80#tail", 11);
     const QByteArray longAnswer = QByteArray(240, 'x') + '#';
-    QTest::newRow("junkFirst") << QByteArray("\xFE\x00junk", 6) << -1 << QByteArray() << false
-                               << QByteArray("\xFE\x00junk$91OK#", 12);
+    QTest::newRow("junkFirst") << QByteArray("\xFE\x00junk", 6) << -1 << QByteArray() << false << 0
+                               << QByteArray() << QByteArray("\xFE\x00junk$91OK#", 12);
     QTest::newRow("stalledAfterThreeBytes")
-        << QByteArray() << 3 << QByteArray() << false << QByteArray("$91");
-    QTest::newRow("rawOverride") << QByteArray() << -1 << raw << false << raw;
+        << QByteArray() << 3 << QByteArray() << false << 0 << QByteArray() << QByteArray("$91");
+    QTest::newRow("rawOverride") << QByteArray() << -1 << raw << false << 0 << QByteArray() << raw;
     QTest::newRow("overrideLongerThan200")
-        << QByteArray() << -1 << longAnswer << false << longAnswer;
-    QTest::newRow("silent") << QByteArray() << -1 << QByteArray() << true << QByteArray();
+        << QByteArray() << -1 << longAnswer << false << 0 << QByteArray() << longAnswer;
+    QTest::newRow("silent") << QByteArray() << -1 << QByteArray() << true << 0 << QByteArray()
+                            << QByteArray();
+    QTest::newRow("trickledBytesSpaced") << QByteArray("J") << -1 << QByteArray() << false << 60
+                                         << QByteArray("\r\n") << QByteArray("J$91OK#\r\n");
+    QTest::newRow("trailingAfterHash") << QByteArray() << -1 << QByteArray() << false << 0
+                                       << QByteArray("$91OK#") << QByteArray("$91OK#$91OK#");
+    QTest::newRow("noTrailingAfterStalledAnswer")
+        << QByteArray() << 4 << QByteArray() << false << 0 << QByteArray("x") << QByteArray("$91O");
 }
 
 void TestBoardSim::shapesAnswers()
@@ -194,22 +205,66 @@ void TestBoardSim::shapesAnswers()
     QFETCH(int, stallAfter);
     QFETCH(QByteArray, override);
     QFETCH(bool, silent);
+    QFETCH(int, trickleMs);
+    QFETCH(QByteArray, trailing);
     QFETCH(QByteArray, expected);
     m_sim->setJunkBeforeAnswer(junk);
     m_sim->setStallAfterBytes(stallAfter);
     if (!override.isNull())
         m_sim->setAnswerOverride("$91%", override);
     m_sim->setSilent(silent);
+    m_sim->setTrickleMs(trickleMs);
+    m_sim->setTrailingBytes(trailing);
     m_sim->setLatencyMs(150);
     m_sim->setLinePacing(true);
 
     const qint64 sentAt = m_clock.elapsed();
     send("$91%");
-    const QByteArray received = read(600, false);
+    QByteArray received;
+    QElapsedTimer timer;
+    timer.start();
+    while (received.size() < expected.size() && timer.elapsed() < 5000)
+        received += read(20, false);
+    received += read(400, false);
     QCOMPARE(received, expected);
-    // The last byte cannot arrive before the latency plus its place on a 57600 baud line.
+    // The last byte cannot arrive before the latency plus its place on the line.
+    const double byteMs = trickleMs > 0 ? trickleMs : 10.0 / 57.6;
     if (!received.isEmpty())
-        QVERIFY(m_lastArrival - sentAt >= 150 + (received.size() - 1) * 174 / 1000);
+        QVERIFY(m_lastArrival - sentAt >= 150 + qint64((received.size() - 1) * byteMs));
+}
+
+void TestBoardSim::leavesCommandsUnanswered_data()
+{
+    QTest::addColumn<int>("silentAfter");
+    QTest::addColumn<int>("silentEvery");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("silentAfterTwo") << 2 << 0 << QByteArray("$90OK#$22000060#");
+    QTest::newRow("silentAfterNone") << 0 << 0 << QByteArray();
+    QTest::newRow("everySecondSilent")
+        << -1 << 2 << QByteArray("$90OK#$230000Last parameter page#$20OK#");
+    QTest::newRow("everyThirdThenSilentAfterFour")
+        << 4 << 3 << QByteArray("$90OK#$22000060#$91OK#");
+}
+
+void TestBoardSim::leavesCommandsUnanswered()
+{
+    QFETCH(int, silentAfter);
+    QFETCH(int, silentEvery);
+    QFETCH(QByteArray, expected);
+
+    // Commands before the knobs are set do not count.
+    send("$91%");
+    QCOMPARE(readUntilHash(), QByteArray("$91OK#"));
+    m_sim->setSilentAfterCommands(silentAfter);
+    m_sim->setSilentEvery(silentEvery);
+    const QList<QByteArray> commands { "$90%", "$220000%", "$230000%", "$91%", "$200001 9%" };
+    for (const QByteArray &command : commands)
+        send(command);
+    QVERIFY(m_sim->waitForCommandCount(6, 2000));
+    QCOMPARE(read(400, false), expected);
+    QCOMPARE(m_sim->commandBytes().mid(1), commands);
+    QCOMPARE(m_sim->parameters().at(1).value, QStringLiteral(" 9"));
 }
 
 void TestBoardSim::hangUpIsALostDevice()

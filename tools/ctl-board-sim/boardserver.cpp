@@ -99,6 +99,8 @@ void CtlBoardSim::Private::resetServingState()
     m_stopRequested = false;
     m_hungUp = false;
     m_commandsTowardsHangUp = 0;
+    m_commandsTowardsSilence = 0;
+    m_commandsTowardsSilentEvery = 0;
     m_frame.clear();
     m_frameOpen = false;
     m_outgoing.clear();
@@ -261,7 +263,7 @@ void CtlBoardSim::Private::finishFrame(bool terminated)
     QByteArray wire;
     bool hangUp = false;
     int latencyMs = 0;
-    bool pacing = false;
+    Clock::duration spacing {};
     Observer observer;
     {
         std::lock_guard lock(m_mutex);
@@ -270,33 +272,51 @@ void CtlBoardSim::Private::finishFrame(bool terminated)
         if (answered) {
             QByteArray answer = answerBoardCommand(command.bytes, m_table, m_saveOnEndPath);
             answer = m_overrides.value(command.bytes, answer);
-            if (m_stallAfterBytes >= 0)
+            bool whole = true;
+            if (m_stallAfterBytes >= 0 && answer.size() > m_stallAfterBytes) {
                 answer.truncate(m_stallAfterBytes);
+                whole = false;
+            }
             if (m_hangUpAfterCommands > 0 && ++m_commandsTowardsHangUp >= m_hangUpAfterCommands) {
                 hangUp = true;
                 m_hangUpAfterCommands = -1;
                 answer.truncate(m_hangUpAnswerBytes);
+                whole = false;
             }
-            if (!m_silent)
-                wire = m_junk + answer;
+            bool silent = m_silent;
+            if (m_silentAfterCommands >= 0) {
+                if (m_commandsTowardsSilence < m_silentAfterCommands)
+                    ++m_commandsTowardsSilence;
+                else
+                    silent = true;
+            }
+            if (m_silentEvery > 0 && ++m_commandsTowardsSilentEvery >= m_silentEvery) {
+                m_commandsTowardsSilentEvery = 0;
+                silent = true;
+            }
+            if (!silent)
+                wire = m_junk + answer + (whole ? m_trailing : QByteArray());
             latencyMs = m_latencyMs;
-            pacing = m_linePacing;
+            spacing
+                = std::max<Clock::duration>(m_linePacing ? kBytePeriod : Clock::duration::zero(),
+                    std::chrono::milliseconds(m_trickleMs));
         }
     }
     m_logChanged.notify_all();
     if (answered)
-        schedule(wire, hangUp, latencyMs, pacing);
+        schedule(wire, hangUp, latencyMs, spacing);
     if (observer)
         observer(command, wire);
 }
 
-void CtlBoardSim::Private::schedule(const QByteArray &wire, bool hangUp, int latencyMs, bool pacing)
+void CtlBoardSim::Private::schedule(
+    const QByteArray &wire, bool hangUp, int latencyMs, Clock::duration spacing)
 {
     const auto start = std::max(m_lastByteAt + std::chrono::milliseconds(latencyMs), m_lineFreeAt);
-    if (pacing) {
+    if (spacing > Clock::duration::zero()) {
         for (qsizetype i = 0; i < wire.size(); ++i)
-            m_outgoing.push_back({ start + i * kBytePeriod, wire.mid(i, 1), false, {} });
-        m_lineFreeAt = start + wire.size() * kBytePeriod;
+            m_outgoing.push_back({ start + i * spacing, wire.mid(i, 1), false, {} });
+        m_lineFreeAt = start + wire.size() * spacing;
     } else {
         if (!wire.isEmpty())
             m_outgoing.push_back({ start, wire, false, {} });

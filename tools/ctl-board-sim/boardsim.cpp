@@ -154,10 +154,30 @@ void CtlBoardSim::setLinePacing(bool on)
     d->m_linePacing = on;
 }
 
+void CtlBoardSim::setTrickleMs(int ms)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_trickleMs = qMax(0, ms);
+}
+
 void CtlBoardSim::setSilent(bool on)
 {
     std::lock_guard lock(d->m_mutex);
     d->m_silent = on;
+}
+
+void CtlBoardSim::setSilentAfterCommands(int commands)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_silentAfterCommands = commands >= 0 ? commands : -1;
+    d->m_commandsTowardsSilence = 0;
+}
+
+void CtlBoardSim::setSilentEvery(int n)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_silentEvery = qMax(0, n);
+    d->m_commandsTowardsSilentEvery = 0;
 }
 
 void CtlBoardSim::setAnswerOverride(const QByteArray &command, const QByteArray &answer)
@@ -182,6 +202,12 @@ void CtlBoardSim::setJunkBeforeAnswer(const QByteArray &junk)
 {
     std::lock_guard lock(d->m_mutex);
     d->m_junk = junk;
+}
+
+void CtlBoardSim::setTrailingBytes(const QByteArray &bytes)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_trailing = bytes;
 }
 
 void CtlBoardSim::setHangUpAfterCommands(int commands, int answerBytesFirst)

@@ -66,13 +66,23 @@ public:
     // Timing knobs.
     void setLatencyMs(int ms); // delay before each answer starts
     void setLinePacing(bool on); // space the answer's bytes as at 57600 baud 8N1 (~174 us)
+    // Sends each answer byte ms apart, the first one after the latency; 0: off.
+    void setTrickleMs(int ms);
 
     // Faults.
     void setSilent(bool on); // receive and log, never answer
+    // Answers the next `commands` complete commands (counted from this call), then none until
+    // switched off; -1: off. As with setSilent, unanswered commands still take effect.
+    void setSilentAfterCommands(int commands);
+    // Leaves every n-th complete command (counted from this call) unanswered; 0: off.
+    void setSilentEvery(int n);
     void setAnswerOverride(const QByteArray &command, const QByteArray &answer); // raw bytes
     void clearAnswerOverrides();
     void setStallAfterBytes(int bytes); // send only this many bytes of each answer; -1 off
     void setJunkBeforeAnswer(const QByteArray &junk); // sent in full before each answer; empty: off
+    // Sent after each answer's '#' when the answer goes out whole (not cut by a stall or a
+    // hang-up); empty: off.
+    void setTrailingBytes(const QByteArray &bytes);
     // Counts complete commands received from this call on; on the Nth, sends junk (if set) and the
     // first answerBytesFirst bytes of its answer, then closes the master. 0: hang up now. Fires
     // once: the knob is off again afterwards (also after stop()/start()).

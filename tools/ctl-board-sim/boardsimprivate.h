@@ -44,10 +44,16 @@ struct CtlBoardSim::Private {
 
     int m_latencyMs = 0;
     bool m_linePacing = false;
+    int m_trickleMs = 0;
     bool m_silent = false;
+    int m_silentAfterCommands = -1;
+    int m_commandsTowardsSilence = 0;
+    int m_silentEvery = 0;
+    int m_commandsTowardsSilentEvery = 0;
     QHash<QByteArray, QByteArray> m_overrides;
     int m_stallAfterBytes = -1;
     QByteArray m_junk;
+    QByteArray m_trailing;
     int m_hangUpAfterCommands = -1;
     int m_hangUpAnswerBytes = 0;
     int m_commandsTowardsHangUp = 0;
@@ -74,6 +80,6 @@ struct CtlBoardSim::Private {
     void readInput();
     void takeByte(char byte, BoardClock::time_point at, qint64 atMs);
     void finishFrame(bool terminated);
-    void schedule(const QByteArray &wire, bool hangUp, int latencyMs, bool pacing);
+    void schedule(const QByteArray &wire, bool hangUp, int latencyMs, BoardClock::duration spacing);
     const timespec *nextTimeout(timespec &timeout) const;
 };
