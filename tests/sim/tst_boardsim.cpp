@@ -67,7 +67,8 @@ QByteArray TestBoardSim::read(int ms, bool untilHash)
     QElapsedTimer timer;
     timer.start();
     while (!(untilHash && received.contains('#')) && timer.elapsed() < ms) {
-        if (m_port.waitForReadyRead(20)) {
+        // waitForBytesWritten() may already have buffered bytes that waitForReadyRead() ignores.
+        if (m_port.bytesAvailable() > 0 || m_port.waitForReadyRead(20)) {
             received += m_port.readAll();
             m_lastArrival = m_clock.elapsed();
         }
