@@ -4,8 +4,8 @@
 #include <QApplication>
 #include <QString>
 
-// The local-server name that stands for a running instance of id for the current user.
-QString singleInstanceServerName(const QString &id);
+// The lock file whose holder is the running instance of id for the current user.
+QString singleInstanceLockPath(const QString &id);
 
 class QtSingleApplication : public QApplication {
     Q_OBJECT
@@ -22,4 +22,5 @@ private:
 
     QString m_id;
     bool m_running = false;
+    int m_lockFd = -1;
 };

@@ -2,17 +2,27 @@
 #include "app/constants.h"
 #include "app/qtsingleapplication.h"
 
-#include <QElapsedTimer>
-#include <QLocalSocket>
+#include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+constexpr int kStartMs = 20000;
+
+enum class Squat { LockFile, Symlink, RuntimeDir };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Squat)
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
@@ -23,44 +33,47 @@ private slots:
     void secondStartExitsAtOnceWithoutOutput();
     void killedInstanceDoesNotBlockNextStart();
     void simultaneousStartsLeaveExactlyOne();
-    void nameHeldByAnotherUserDoesNotBlock();
+    void stoppedInstanceStillBlocksStarts();
+    void anotherUsersFilesDoNotBlock_data();
+    void anotherUsersFilesDoNotBlock();
 
 private:
-    QProcess *start();
-    static bool instanceListening();
-    static bool waitUntilListening(int timeoutMs);
+    QProcessEnvironment environment() const;
+    QProcess *start(const QProcessEnvironment &environment);
+    QProcess *start() { return start(environment()); }
+    static bool instanceRunning();
 
     QTemporaryDir m_runtimeDir;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
-bool TestSingleInstance::instanceListening()
+// Looks at the lock without taking it, so a probe never turns a start away.
+bool TestSingleInstance::instanceRunning()
 {
-    QLocalSocket socket;
-    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-    socket.connectToServer(singleInstanceServerName(kApplicationId));
-    return socket.waitForConnected(200);
+    const int fd = ::open(QFile::encodeName(singleInstanceLockPath(kApplicationId)).constData(),
+        O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock lock { };
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
 }
 
-bool TestSingleInstance::waitUntilListening(int timeoutMs)
+QProcessEnvironment TestSingleInstance::environment() const
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!instanceListening()) {
-        if (timer.hasExpired(timeoutMs))
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
-
-QProcess *TestSingleInstance::start()
-{
-    auto process = std::make_unique<QProcess>();
-    process->setProgram(QStringLiteral(RIZ_OVEDA_EXE));
     // Without a runtime directory Qt itself complains on stderr.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
+    return environment;
+}
+
+QProcess *TestSingleInstance::start(const QProcessEnvironment &environment)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProgram(QStringLiteral(RIZ_OVEDA_EXE));
     process->setProcessEnvironment(environment);
     process->start();
     m_processes.push_back(std::move(process));
@@ -69,8 +82,9 @@ QProcess *TestSingleInstance::start()
 
 void TestSingleInstance::initTestCase()
 {
-    if (instanceListening())
-        QSKIP("an instance of the tool already runs for this user");
+    // The probe looks where the started tools look.
+    QVERIFY(m_runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtimeDir.path()));
 }
 
 void TestSingleInstance::cleanup()
@@ -80,13 +94,13 @@ void TestSingleInstance::cleanup()
         process->waitForFinished(5000);
     }
     m_processes.clear();
-    QTRY_VERIFY_WITH_TIMEOUT(!instanceListening(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!instanceRunning(), 5000);
 }
 
 void TestSingleInstance::secondStartExitsAtOnceWithoutOutput()
 {
     QProcess *first = start();
-    QVERIFY(waitUntilListening(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), kStartMs);
 
     QProcess *second = start();
     QVERIFY(second->waitForFinished(15000));
@@ -100,12 +114,12 @@ void TestSingleInstance::secondStartExitsAtOnceWithoutOutput()
 void TestSingleInstance::killedInstanceDoesNotBlockNextStart()
 {
     QProcess *first = start();
-    QVERIFY(waitUntilListening(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), kStartMs);
     first->kill();
     QVERIFY(first->waitForFinished(5000));
 
     QProcess *next = start();
-    QVERIFY(waitUntilListening(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), kStartMs);
     QVERIFY(!next->waitForFinished(1000));
     QCOMPARE(next->state(), QProcess::Running);
 }
@@ -116,7 +130,7 @@ void TestSingleInstance::simultaneousStartsLeaveExactlyOne()
     for (int i = 0; i < kStarts; ++i)
         start();
 
-    QVERIFY(waitUntilListening(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), kStartMs);
     QTRY_COMPARE_WITH_TIMEOUT(std::count_if(m_processes.begin(), m_processes.end(),
                                   [](const auto &p) { return p->state() == QProcess::NotRunning; }),
         long(kStarts - 1), 30000);
@@ -128,13 +142,73 @@ void TestSingleInstance::simultaneousStartsLeaveExactlyOne()
     }
 }
 
-// A process of another uid squats on this user's name: the tool must still start.
-void TestSingleInstance::nameHeldByAnotherUserDoesNotBlock()
+// An instance whose event loop does not run (a long transfer) still counts as running.
+void TestSingleInstance::stoppedInstanceStillBlocksStarts()
 {
-    if (::getuid() != 0)
-        QSKIP("needs root to listen as another user");
+    QProcess *holder = start();
+    QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), kStartMs);
+    const auto holderPid = pid_t(holder->processId());
+    QCOMPARE(::kill(holderPid, SIGSTOP), 0);
+    const auto resume = qScopeGuard([holderPid] { ::kill(holderPid, SIGCONT); });
 
-    const QByteArray name = singleInstanceServerName(kApplicationId).toUtf8();
+    constexpr int kStarts = 60;
+    constexpr int kBatch = 10;
+    for (int started = 0; started < kStarts; started += kBatch) {
+        std::vector<QProcess *> batch;
+        for (int i = 0; i < kBatch; ++i)
+            batch.push_back(start());
+        for (QProcess *process : batch) {
+            QVERIFY(process->waitForFinished(30000));
+            QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process->exitCode(), 0);
+        }
+    }
+    QCOMPARE(holder->state(), QProcess::Running);
+}
+
+void TestSingleInstance::anotherUsersFilesDoNotBlock_data()
+{
+    QTest::addColumn<Squat>("squat");
+    QTest::addColumn<bool>("guarded");
+
+    // In a shared temporary directory the tool runs unguarded rather than trust such a file.
+    QTest::newRow("lockFileHeldInTempDir") << Squat::LockFile << false;
+    QTest::newRow("symlinkPlantedInTempDir") << Squat::Symlink << false;
+    // sudo may pass on the invoking user's runtime directory: the tool keeps to its own.
+    QTest::newRow("runtimeDirOfAnotherUser") << Squat::RuntimeDir << true;
+}
+
+// A process of another uid prepares a trap for this user's start: the tool must still start,
+// and must not write through a planted link.
+void TestSingleInstance::anotherUsersFilesDoNotBlock()
+{
+    QFETCH(Squat, squat);
+    QFETCH(bool, guarded);
+    if (::getuid() != 0)
+        QSKIP("needs root to act as another user");
+
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    const QString lockName = QFileInfo(singleInstanceLockPath(kApplicationId)).fileName();
+    const QString foreignRuntimeDir = shared.path() + QStringLiteral("/run");
+    const QString victim = shared.path() + QStringLiteral("/victim");
+
+    QProcessEnvironment toolEnvironment = environment();
+    QString lockPath = shared.path() + QLatin1Char('/') + lockName;
+    if (squat == Squat::RuntimeDir) {
+        lockPath = foreignRuntimeDir + QLatin1Char('/') + lockName;
+        toolEnvironment.insert(QStringLiteral("XDG_RUNTIME_DIR"), foreignRuntimeDir);
+        toolEnvironment.insert(QStringLiteral("TMPDIR"), m_runtimeDir.path());
+    } else {
+        toolEnvironment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        toolEnvironment.insert(QStringLiteral("TMPDIR"), shared.path());
+    }
+
+    // The child uses plain system calls only: everything it needs is made before the fork.
+    const QByteArray lock = QFile::encodeName(lockPath);
+    const QByteArray runtime = QFile::encodeName(foreignRuntimeDir);
+    const QByteArray target = QFile::encodeName(victim);
     int ready[2];
     QVERIFY(::pipe(ready) == 0);
     const pid_t squatter = ::fork();
@@ -143,13 +217,19 @@ void TestSingleInstance::nameHeldByAnotherUserDoesNotBlock()
         ::close(ready[0]);
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(1);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        ::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
-        const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(fd, 8) != 0)
-            ::_exit(1);
+        if (squat == Squat::Symlink) {
+            if (::symlink(target.constData(), lock.constData()) != 0)
+                ::_exit(1);
+        } else {
+            if (squat == Squat::RuntimeDir && ::mkdir(runtime.constData(), 0700) != 0)
+                ::_exit(1);
+            const int fd = ::open(lock.constData(), O_RDWR | O_CREAT, 0666);
+            struct flock held { };
+            held.l_type = F_WRLCK;
+            held.l_whence = SEEK_SET;
+            if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &held) != 0 || ::flock(fd, LOCK_EX) != 0)
+                ::_exit(1);
+        }
         const char ok = 1;
         (void)::write(ready[1], &ok, 1);
         for (;;)
@@ -157,18 +237,21 @@ void TestSingleInstance::nameHeldByAnotherUserDoesNotBlock()
     }
     ::close(ready[1]);
     char ok = 0;
-    const bool listening = ::read(ready[0], &ok, 1) == 1;
+    const bool prepared = ::read(ready[0], &ok, 1) == 1;
     ::close(ready[0]);
     const auto stopSquatter = qScopeGuard([squatter] {
         ::kill(squatter, SIGKILL);
         ::waitpid(squatter, nullptr, 0);
     });
-    QVERIFY(listening);
+    QVERIFY(prepared);
 
-    QProcess *tool = start();
+    QProcess *tool = start(toolEnvironment);
     QVERIFY(tool->waitForStarted(5000));
+    if (guarded)
+        QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), kStartMs);
     QVERIFY(!tool->waitForFinished(3000));
     QCOMPARE(tool->state(), QProcess::Running);
+    QVERIFY(!QFileInfo::exists(victim));
 }
 
 QTEST_MAIN(TestSingleInstance)
