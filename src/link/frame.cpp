@@ -3,6 +3,11 @@
 
 #include <algorithm>
 
+bool IsCompleteAnswer(int readResponseResult)
+{
+    return readResponseResult >= 1 && readResponseResult <= kMaxResponseChars;
+}
+
 int CommandLength(int length) { return std::clamp(length, 0, kMaxCommandBytes); }
 
 QByteArray CommandBytes(const QString &command, int length)

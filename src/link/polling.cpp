@@ -46,6 +46,7 @@ void MainWindow::on_btnConnectPort_clicked()
     // A new connection gets a working reader again, so after a replugged cable the tool
     // neither stays deaf nor saves empty backups; at most one box per connection.
     readErrorLatched = false;
+    m_pollsUnanswered = 0;
 
     ui->btnConnectPort->setStyleSheet(kStyleButtonGreen);
     ui->editFromCTLPCB->setText(kDefaultUploadName);
@@ -72,6 +73,20 @@ void MainWindow::MainPollingTimerElapsed()
         pollState = 3;
     }
     RunPollState();
+    if (!serialPort.isOpen())
+        return;
+
+    // A lost device has had its box from the failed read; a silent board gets one here.
+    if (readErrorLatched) {
+        DropLink();
+    } else if (m_pollsUnanswered >= kUnansweredLimit) {
+        const QString port = serialPort.portName();
+        DropLink();
+        QMessageBox::warning(this, kMessageTitle,
+            QStringLiteral("The CTL PCB does not answer on %1. The port may be the wrong one: "
+                           "choose the port the board is connected to and press COMMS.")
+                .arg(port));
+    }
 }
 
 void MainWindow::RunPollState()
@@ -100,18 +115,31 @@ void MainWindow::RunPollState()
 
 void MainWindow::ConnectHandshake()
 {
-    WriteCommand(kGreeting, int(kGreeting.size()));
-    ReadResponse();
+    PollExchange(kGreeting);
     ui->editFromCTLPCB->setText(kDefaultUploadName);
     ui->editToCTLPCB->setText(kDefaultDownloadName);
     ui->btnFromCTL_PCB->setEnabled(true);
     ui->btnToCTL_PCB->setEnabled(true);
 }
 
-void MainWindow::StatusPoll()
+void MainWindow::StatusPoll() { PollExchange(kStatusQuery); }
+
+void MainWindow::PollExchange(const QString &command)
 {
-    WriteCommand(kStatusQuery, int(kStatusQuery.size()));
-    ReadResponse();
+    WriteCommand(command, int(command.size()));
+    m_pollsUnanswered = IsCompleteAnswer(ReadResponse()) ? 0 : m_pollsUnanswered + 1;
+}
+
+bool MainWindow::LinkIsLive() const { return serialPort.isOpen() && !readErrorLatched; }
+
+// Closes a link that no longer works without sending anything more, so that one COMMS press
+// connects again.
+void MainWindow::DropLink()
+{
+    serialPort.close();
+    disconnectRequested = false;
+    m_pollsUnanswered = 0;
+    ResetToDisconnected();
 }
 
 void MainWindow::ResetToDisconnected()

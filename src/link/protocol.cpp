@@ -74,8 +74,7 @@ int MainWindow::ReadResponse()
 
         while (result == 0) {
             // The timer's expiry reaches watchdogTriggered only through the event loop; the
-            // deadline ends the window here, and ends an answer that stalls after its first
-            // bytes once a whole window passes without a new one.
+            // deadline ends the window here, and bounds the whole answer once it has begun.
             if (watchdogTriggered || m_responseDeadline.hasExpired()) {
                 qDebug() << "watchdog triggered....bailing";
                 return endExchange(0);
@@ -94,7 +93,10 @@ int MainWindow::ReadResponse()
         const QChar ch(static_cast<uchar>(result & 0xFF));
         RCV_Str.append(ch);
         serialWatchdogTimer->stop();
-        m_responseDeadline.setRemainingTime(kResponseWindowMs);
+        // Measured from the first byte only: a board that trickles must not keep the window
+        // blocked for as long as it likes.
+        if (responseLen == 1)
+            m_responseDeadline.setRemainingTime(kAnswerCompletionMs);
 
         if (responseLen == kResponseOverflow) {
             qDebug() << "responseLen > 200";
@@ -116,8 +118,12 @@ int MainWindow::ReadChar()
     const qint64 count = serialPort.read(&byte, 1);
     if (count < 0 || (count == 0 && deviceLost(serialPort))) {
         readErrorLatched = true;
-        QMessageBox::warning(
-            this, kMessageTitle, QStringLiteral("Error: Read timeout on command ") + lastCommand);
+        // A transfer reports the lost link in its own box, with what it means for the file or
+        // the board; a box from in here would be a second one.
+        if (!m_transferInProgress) {
+            QMessageBox::warning(this, kMessageTitle,
+                QStringLiteral("Error: Read timeout on command ") + lastCommand);
+        }
         return -1;
     }
     if (count == 0)

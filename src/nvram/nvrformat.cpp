@@ -16,12 +16,12 @@ QString NvrHeaderLine()
         QStringLiteral("Page Number"), QStringLiteral("Value"), QStringLiteral("Description"));
 }
 
-QString NvrDataLine(const QString& pageText, const QString& value, const QString& description)
+QString NvrDataLine(const QString &pageText, const QString &value, const QString &description)
 {
     return pageText + kFieldSeparator + value + kFieldSeparator + description;
 }
 
-QStringList SplitNvrFields(const QString& line)
+QStringList SplitNvrFields(const QString &line)
 {
     QString folded = line;
     folded.replace(kFieldSeparator, QStringLiteral("|"));
@@ -38,29 +38,34 @@ QString DescriptionQuestion(int page)
     return QStringLiteral("$23") + PageNumberToHex(page, 4) + QLatin1Char('%');
 }
 
-QString AnswerData(const QString& answer)
+QString AnswerData(const QString &answer)
 {
     QString data = answer;
     data.remove(QLatin1Char('#'));
     return data.mid(kAnswerPrefixLength);
 }
 
-QString ValueWriteCommand(const QString& pageText, const QString& value)
+bool FitsOnOneLine(const QString &data)
+{
+    return !data.contains(QLatin1Char('\r')) && !data.contains(QLatin1Char('\n'));
+}
+
+QString ValueWriteCommand(const QString &pageText, const QString &value)
 {
     return QStringLiteral("$20") + pageText + value + QLatin1Char('%');
 }
 
-QString DescriptionWriteCommand(const QString& pageText, const QString& description)
+QString DescriptionWriteCommand(const QString &pageText, const QString &description)
 {
     return QStringLiteral("$21") + pageText + description + QLatin1Char('%');
 }
 
-NvrLineReader::NvrLineReader(QIODevice* device)
+NvrLineReader::NvrLineReader(QIODevice *device)
     : m_stream(device)
 {
 }
 
-bool NvrLineReader::next(NvrParameter& parameter)
+bool NvrLineReader::next(NvrParameter &parameter)
 {
     if (!m_headerDropped) {
         m_stream.readLine();

@@ -10,7 +10,8 @@ class QIODevice;
 // Characters in front of the data in a "$22"/"$23" answer, once every '#' is removed.
 constexpr int kAnswerPrefixLength = 7;
 
-// Page number as upper-case hexadecimal, "0"-padded on the left to at least width digits, never cut.
+// Page number as upper-case hexadecimal, "0"-padded on the left to at least width digits, never
+// cut.
 QString PageNumberToHex(int number, int width);
 
 // "Page Number | Value | Description", without line end.
@@ -29,6 +30,9 @@ QString DescriptionQuestion(int page);
 
 // The data of a "$22"/"$23" answer: every '#' removed, then everything from index 7 on.
 QString AnswerData(const QString &answer);
+
+// Whether answer data can be kept on one line of a file: it holds neither '\r' nor '\n'.
+bool FitsOnOneLine(const QString &data);
 
 // "$20" + page + value + "%" and "$21" + page + description + "%".
 QString ValueWriteCommand(const QString &pageText, const QString &value);

@@ -1,4 +1,4 @@
-// Reading every parameter page of the board into an ".nvr" file.
+// Reading every parameter page of the board into an ".nvr" file, all or nothing.
 #include "readtransfer.h"
 
 #include "app/constants.h"
@@ -10,10 +10,11 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
-#include <QMessageBox>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QTextStream>
-#include <QTimer>
+
+#include <cmath>
 
 int CtlParamEndPage = 0;
 QString pageValue;
@@ -21,27 +22,48 @@ QString pageDescription;
 
 namespace {
 
-// A read that saved fewer pages than page 0 announced leaves a file that looks like a backup
-// but is not one; the technician has to be told. Empty for a complete read.
-QString stoppedEarlyWarning(const QString &path, qint64 pagesSaved)
+// What became of the file when a read did not save: the old one is kept as it was.
+QString nothingSaved(const QString &path, bool existed)
 {
-    if (pagesSaved == 0) {
-        return QStringLiteral("The read stopped at page 0000: no page could be read. ") + path
-            + QStringLiteral(" holds the header line only.");
-    }
-    if (pagesSaved <= CtlParamEndPage) {
-        return QStringLiteral("The read stopped at page ") + PageNumberToHex(int(pagesSaved), 4)
-            + QStringLiteral(": ") + QString::number(pagesSaved) + QStringLiteral(" of ")
-            + QString::number(qint64(CtlParamEndPage) + 1) + QStringLiteral(" pages were saved in ")
-            + path + QLatin1Char('.');
-    }
-    return {};
+    return existed ? QStringLiteral("Nothing was saved: %1 is unchanged.").arg(path)
+                   : QStringLiteral("Nothing was saved: %1 was not created.").arg(path);
 }
 
-QString writeFailedWarning(const QString &path, const QString &reason)
+QString stoppedWarning(qint64 pagesRead, bool linkLost, const QString &path, bool existed)
 {
-    return QStringLiteral("Writing ") + path + QStringLiteral(" failed: ") + reason
-        + QStringLiteral(". The file is incomplete.");
+    const QString page = PageNumberToHex(int(pagesRead), 4);
+    QString text = linkLost
+        ? QStringLiteral("The link to the CTL PCB was lost at page %1").arg(page)
+        : QStringLiteral("The read stopped at page %1").arg(page);
+    // Before page 0 is in, the board has not said how many pages it has.
+    if (pagesRead == 0) {
+        text += QStringLiteral(": no page could be read. ");
+    } else {
+        text += QStringLiteral(": %1 of %2 pages were read. ")
+                    .arg(pagesRead)
+                    .arg(qint64(CtlParamEndPage) + 1);
+    }
+    return text + nothingSaved(path, existed);
+}
+
+QString writeFailedWarning(const QString &path, const QSaveFile &file, bool existed)
+{
+    QString reason = file.errorString();
+    // A disk that fills up mid-write takes part of the data and gives no reason of its own.
+    if (reason == QCoreApplication::translate("QIODevice", "Unknown error"))
+        reason = QStringLiteral("Not all of the data could be written (the disk may be full)");
+    return QStringLiteral("Writing %1 failed: %2. ").arg(path, reason)
+        + nothingSaved(path, existed);
+}
+
+QString readingProgress(qint64 page)
+{
+    if (page == 0)
+        return QStringLiteral("Reading page 0000");
+    const qint64 percent = std::llround(double(page) * 100 / double(CtlParamEndPage));
+    return QStringLiteral("Reading page %1 of %2 (%3 %)")
+        .arg(PageNumberToHex(int(page), 4), PageNumberToHex(CtlParamEndPage, 4))
+        .arg(percent);
 }
 
 } // namespace
@@ -58,45 +80,58 @@ void MainWindow::onSaveFileSelected(QString sFileName)
 
 void MainWindow::ReadCtlToFile(const QString &path)
 {
-    mainPollingTimer->stop();
-    const QString warning = ReadIntoFile(path);
-    mainPollingTimer->start(kPollIntervalMs);
-    ui->editFromCTLPCB->setStyleSheet(kStyleEditYellow);
-    if (!warning.isEmpty())
-        QMessageBox::warning(this, kMessageTitle, warning);
+    if (!StartTransfer(ui->editFromCTLPCB))
+        return;
+    FinishTransfer(ui->editFromCTLPCB, ReadIntoFile(path));
 }
 
-// Returns the warning for the technician, empty when the file holds every page.
+// Returns the warning for the technician, empty when the file holds every page. The file is
+// replaced in one step, and only by a complete read.
 QString MainWindow::ReadIntoFile(const QString &path)
 {
-    QFile file(path);
+    const bool existed = QFileInfo::exists(path);
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         return QStringLiteral("Could not create ") + path + QStringLiteral(": ")
             + file.errorString() + QStringLiteral(". Nothing was read from the board.");
     }
     QTextStream out(&file);
     out << NvrHeaderLine() << Qt::endl;
-    if (out.status() != QTextStream::Ok)
-        return writeFailedWarning(path, file.errorString());
-    const qint64 pagesSaved = ReadPagesInto(out);
-    if (out.status() != QTextStream::Ok)
-        return writeFailedWarning(path, file.errorString());
-    return stoppedEarlyWarning(path, pagesSaved);
+    qint64 pagesRead = 0;
+    const bool complete = out.status() == QTextStream::Ok && ReadPagesInto(out, pagesRead);
+    if (out.status() != QTextStream::Ok) {
+        const QString warning = writeFailedWarning(path, file, existed);
+        file.cancelWriting();
+        return warning;
+    }
+    if (!complete) {
+        file.cancelWriting();
+        return stoppedWarning(pagesRead, readErrorLatched, path, existed);
+    }
+    if (!file.commit())
+        return writeFailedWarning(path, file, existed);
+    return {};
 }
 
-// Returns how many pages were saved; they are always pages 0 up to one before that count.
-qint64 MainWindow::ReadPagesInto(QTextStream &out)
+// True when every page up to the last one that page 0 announced is written; pagesRead counts
+// the pages written, always pages 0 up to one before that count.
+bool MainWindow::ReadPagesInto(QTextStream &out, qint64 &pagesRead)
 {
     // Counted in 64 bits: after a last page of INT_MAX the counter still has to step past it.
     qint64 PGNum = 0;
-    while (ReadPage(int(PGNum), out)) {
+    for (;;) {
+        ShowTransferProgress(readingProgress(PGNum));
+        if (!ReadPage(int(PGNum), out))
+            break;
         ++PGNum;
         if (CtlParamEndPage < PGNum) {
             qDebug() << "DataValid = false - PGNum > CtlParamEndPage";
-            break;
+            pagesRead = PGNum;
+            return true;
         }
     }
-    return PGNum;
+    pagesRead = PGNum;
+    return false;
 }
 
 // Asks for the page's value and description and writes its line; false when the read must stop.
@@ -116,17 +151,18 @@ bool MainWindow::ReadPage(int page, QTextStream &out)
     return out.status() == QTextStream::Ok;
 }
 
-// One exchange; on a valid answer data gets its text, otherwise data is left as it was.
+// One exchange; on a usable answer data gets its text, otherwise data is left as it was.
 bool MainWindow::AskBoard(const QString &command, QString &data)
 {
     const int sentStringLength = int(command.size());
-    WriteCommand(command, sentStringLength);
-    const int received = ReadResponse();
     // An answer cut off by the response window or the length limit can still be long enough;
-    // without its '#' its text is not the page's and must not end up in a backup.
-    const bool complete = received >= 1 && received <= kMaxResponseChars;
-    if (!complete || RCV_Str.size() <= sentStringLength)
+    // without its '#' its text is not the page's and must not end up in a backup. Nor can a
+    // line break inside the data: it would split the page's line in the file.
+    if (!IsCompleteAnswer(TransferExchange(command)) || RCV_Str.size() <= sentStringLength)
         return false;
-    data = AnswerData(RCV_Str);
+    const QString answerData = AnswerData(RCV_Str);
+    if (!FitsOnOneLine(answerData))
+        return false;
+    data = answerData;
     return true;
 }

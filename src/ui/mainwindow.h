@@ -8,6 +8,8 @@
 #include <QSerialPort>
 #include <QString>
 
+class QCloseEvent;
+class QLineEdit;
 class QTextStream;
 class QTimer;
 
@@ -36,6 +38,10 @@ private slots:
     void MainPollingTimerElapsed();
     void serialWatchdogTimerElapsed();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     // Serial command protocol (src/link/protocol.cpp).
     void WriteCommand(const QString &command, int length);
@@ -47,6 +53,15 @@ private:
     void ConnectHandshake();
     void StatusPoll();
     void ResetToDisconnected();
+    void PollExchange(const QString &command);
+    bool LinkIsLive() const;
+    void DropLink();
+
+    // What both transfers share (src/nvram/transfer.cpp).
+    bool StartTransfer(QLineEdit *field);
+    int TransferExchange(const QString &command);
+    void ShowTransferProgress(const QString &message);
+    void FinishTransfer(QLineEdit *field, const QString &warning);
 
     // Transfers (src/nvram/readtransfer.cpp, src/nvram/writetransfer.cpp).
     void ReadCtlToFile(const QString &path);
@@ -54,7 +69,7 @@ private:
 
     // Read transfer (src/nvram/readtransfer.cpp).
     QString ReadIntoFile(const QString &path);
-    qint64 ReadPagesInto(QTextStream &out);
+    bool ReadPagesInto(QTextStream &out, qint64 &pagesRead);
     bool ReadPage(int page, QTextStream &out);
     bool AskBoard(const QString &command, QString &data);
 
@@ -70,6 +85,10 @@ private:
     // delivered by the event loop, which does not run inside an exchange.
     QDeadlineTimer m_responseDeadline;
     bool m_exchangeInProgress = false;
+    // Polling exchanges in a row without a complete answer.
+    int m_pollsUnanswered = 0;
+    bool m_transferInProgress = false;
+    bool m_closeRequested = false;
 
     friend struct MainWindowTestAccess;
 };

@@ -68,6 +68,8 @@ private slots:
     void lostBoardWarnsOnceWithoutNestedExchanges_data();
     void lostBoardWarnsOnceWithoutNestedExchanges();
     void reconnectingAfterLostBoardReadsAgain();
+    void unansweredPollsCloseTheLink_data();
+    void unansweredPollsCloseTheLink();
     void closingWindowWhileConnectedClosesPortSilently();
 
 private:
@@ -385,10 +387,10 @@ void TestPolling::lostBoardWarnsOnceWithoutNestedExchanges()
         boxes, QStringList { QStringLiteral("RIZ_OVEDA|Error: Read timeout on command $91%") });
     QCOMPARE(writesWhileOpen, 0);
 
-    const int writesAfterBox = writesLogged(debug);
-    QTRY_VERIFY_WITH_TIMEOUT(writesLogged(debug) > writesAfterBox, int(2 * kTickMs + 2000));
+    // The lost device closes the link, without a second box.
+    QTRY_VERIFY_WITH_TIMEOUT(!port().isOpen(), kTickWaitMs);
+    verifyDisconnectedLook();
     QCOMPARE(boxes.size(), 1);
-    verifyConnectedLook();
 }
 
 void TestPolling::reconnectingAfterLostBoardReadsAgain()
@@ -398,8 +400,6 @@ void TestPolling::reconnectingAfterLostBoardReadsAgain()
     m_sim->setHangUpAfterCommands(1);
     QTRY_COMPARE_WITH_TIMEOUT(catcher.boxes().size(), 1, int(2 * kTickMs + 2000));
     QVERIFY(readErrorLatched);
-
-    ui().btnConnectPort->click();
     QTRY_VERIFY_WITH_TIMEOUT(!port().isOpen(), kTickWaitMs);
 
     // The replugged board comes back on a new device.
@@ -411,6 +411,46 @@ void TestPolling::reconnectingAfterLostBoardReadsAgain()
     QVERIFY(RCV_Str.startsWith(QLatin1String("$220001")));
     QVERIFY(RCV_Str.endsWith(QLatin1Char('#')));
     QCOMPARE(catcher.boxes().size(), 1);
+}
+
+void TestPolling::unansweredPollsCloseTheLink_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("silentEvery");
+
+    QTest::newRow("silentBoardOrWrongPort") << true << 0;
+    QTest::newRow("boardAnsweringEveryOtherPoll") << false << 2;
+}
+
+void TestPolling::unansweredPollsCloseTheLink()
+{
+    QFETCH(bool, silent);
+    QFETCH(int, silentEvery);
+    m_sim->setSilent(silent);
+    m_sim->setSilentEvery(silentEvery);
+    ModalBoxCatcher catcher;
+    choose(m_sim->portPath());
+    ui().btnConnectPort->click();
+    const QString portName = port().portName();
+
+    if (silent) {
+        // The greeting and two status polls, each sitting out its response window.
+        QTRY_COMPARE_WITH_TIMEOUT(catcher.boxes().size(), 1, 15000);
+        QCOMPARE(catcher.texts(kMessageTitle),
+            QStringList { QStringLiteral("The CTL PCB does not answer on %1. The port may be the "
+                                         "wrong one: choose the port the board is connected to "
+                                         "and press COMMS.")
+                              .arg(portName) });
+        QVERIFY(!port().isOpen());
+        verifyDisconnectedLook();
+        QCOMPARE(m_sim->commandBytes(), QList<QByteArray>({ "$90%", "$91%", "$91%" }));
+    } else {
+        // Six exchanges: a count that a complete answer failed to reset would reach three.
+        QTRY_COMPARE_WITH_TIMEOUT(sentCount(), 6, 20000);
+        QCOMPARE(catcher.boxes().size(), 0);
+        QVERIFY(port().isOpen());
+        verifyConnectedLook();
+    }
 }
 
 void TestPolling::closingWindowWhileConnectedClosesPortSilently()

@@ -47,7 +47,8 @@ private slots:
     void highByteIsLatin1AndLoggedSigned();
 
     void silentBoardEndsAfterWindow();
-    void stalledAnswerEndsWindowAfterLastByte();
+    void unfinishedAnswerEndsWithinBound_data();
+    void unfinishedAnswerEndsWithinBound();
 
     void lostDeviceShowsOneBoxAndLatches();
 
@@ -221,18 +222,37 @@ void TestProtocol::silentBoardEndsAfterWindow()
     QVERIFY(debug.contains(QStringLiteral("watchdog triggered....bailing")));
 }
 
-void TestProtocol::stalledAnswerEndsWindowAfterLastByte()
+void TestProtocol::unfinishedAnswerEndsWithinBound_data()
 {
-    m_board->setLatencyMs(300);
-    m_board->setStallAfterBytes(3);
+    QTest::addColumn<int>("stallAfterBytes");
+    QTest::addColumn<int>("trickleMs");
+    QTest::addColumn<QString>("collected");
+
+    QTest::newRow("stalledAfterThreeBytes") << 3 << 0 << "$91";
+    // A byte every 1.5 s would otherwise keep one exchange going for minutes.
+    QTest::newRow("tricklingBoard") << -1 << 1500 << "$9";
+}
+
+void TestProtocol::unfinishedAnswerEndsWithinBound()
+{
+    QFETCH(int, stallAfterBytes);
+    QFETCH(int, trickleMs);
+    QFETCH(QString, collected);
+
+    constexpr int kLatencyMs = 300;
+    m_board->setLatencyMs(kLatencyMs);
+    m_board->setStallAfterBytes(stallAfterBytes);
+    m_board->setTrickleMs(trickleMs);
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
     const qint64 elapsed = timer.elapsed();
 
-    QCOMPARE(RCV_Str, QStringLiteral("$91"));
-    QVERIFY2(elapsed >= 300 + kResponseWindowMs - 50 && elapsed < 300 + kResponseWindowMs + 1500,
+    QCOMPARE(RCV_Str, collected);
+    // Measured from the first byte, which comes after the latency.
+    QVERIFY2(elapsed >= kLatencyMs + kAnswerCompletionMs - 50 && elapsed < 4200,
         qPrintable(QString::number(elapsed)));
+    QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
 }
 
 void TestProtocol::lostDeviceShowsOneBoxAndLatches()

@@ -5,13 +5,21 @@
 #include "app/constants.h"
 #include "nvram/nvrformat.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QCursor>
 #include <QDir>
 #include <QFile>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -45,6 +53,12 @@ QByteArray expectedFile(const QList<BoardParameter> &table, int pageCount)
     return text.toUtf8();
 }
 
+ino_t inode(const QString &path)
+{
+    struct stat info { };
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
 QString uniqueName(const char *tag)
 {
     return QStringLiteral("tst_readtransfer_%1_%2")
@@ -55,6 +69,8 @@ QString uniqueName(const char *tag)
 } // namespace
 
 Q_DECLARE_METATYPE(BoardParameter)
+
+enum class Fault { None, Silent, HangUp };
 
 class TestReadTransfer : public QObject {
     Q_OBJECT
@@ -69,14 +85,17 @@ private slots:
     void pageZeroWithoutPositiveNumberEndsAfterPageZero();
     void valueIsAnswerFromItsEighthCharacter_data();
     void valueIsAnswerFromItsEighthCharacter();
-    void unusableAnswerStopsReadAndIsReported_data();
-    void unusableAnswerStopsReadAndIsReported();
+    void failedReadSavesNothing_data();
+    void failedReadSavesNothing();
     void writtenFileWalksBackToBoardTable_data();
     void writtenFileWalksBackToBoardTable();
     void typedNameIsSavedInNvramDirectory_data();
     void typedNameIsSavedInNvramDirectory();
     void unwritableFileIsReported_data();
     void unwritableFileIsReported();
+    void transferNeedsLiveLink_data();
+    void transferNeedsLiveLink();
+    void windowStaysAliveAndDeafDuringSlowRead();
 
 private:
     void setBoard(const QList<BoardParameter> &table);
@@ -143,7 +162,7 @@ void TestReadTransfer::threePageBoardGivesGoldenFile_data()
     QTest::addColumn<QByteArray>("existingContent");
 
     QTest::newRow("newFile") << QByteArray();
-    QTest::newRow("longerFileIsEmptied") << QByteArray(4096, 'x');
+    QTest::newRow("longerFileIsReplaced") << QByteArray(4096, 'x');
 }
 
 void TestReadTransfer::threePageBoardGivesGoldenFile()
@@ -152,6 +171,7 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     const QString path = m_dir->filePath(QStringLiteral("three.nvr"));
     if (!existingContent.isEmpty())
         writeFile(path, existingContent);
+    const ino_t oldInode = inode(path);
     setBoard({ { QStringLiteral("2"), QStringLiteral("Last parameter page") },
         { QStringLiteral("57600"), QStringLiteral("Baud rate") },
         { QStringLiteral("-12 "), QString::fromLatin1("Temp\xe9rature") } });
@@ -163,6 +183,10 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
         "$220002%", "$230002%" };
     QCOMPARE(m_sim->commandBytes(), expectedCommands);
     QCOMPARE(fileBytes(path), fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr")));
+    // Replaced in one step by a rename, never rewritten in place.
+    if (oldInode != 0)
+        QVERIFY(inode(path) != oldInode);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList { "three.nvr" });
     QVERIFY(m_debug->contains(kEndDebugLine));
     QVERIFY(!m_debug->contains(kLengthDebugLine));
     QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
@@ -225,43 +249,75 @@ void TestReadTransfer::valueIsAnswerFromItsEighthCharacter()
     QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
 }
 
-void TestReadTransfer::unusableAnswerStopsReadAndIsReported_data()
+void TestReadTransfer::failedReadSavesNothing_data()
 {
     QTest::addColumn<QString>("pageZeroValue");
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("pagesSaved");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("commandsSent");
     QTest::addColumn<bool>("descriptionFailed");
+    QTest::addColumn<bool>("existing");
     QTest::addColumn<QString>("box");
 
     const QString stoppedAtThree
-        = QStringLiteral("The read stopped at page 0003: 3 of 6 pages were saved in %1.");
-    QTest::newRow("valueAnswerOfCommandLength")
-        << "5" << QByteArray("$220003%") << QByteArray("$220003#") << 3 << false << stoppedAtThree;
-    QTest::newRow("descriptionAnswerOfCommandLength")
-        << "5" << QByteArray("$230003%") << QByteArray("$230003#") << 3 << true << stoppedAtThree;
-    QTest::newRow("stalledValueAnswer")
-        << "5" << QByteArray("$220003%") << QByteArray("$2200031234") << 3 << false
-        << stoppedAtThree;
-    QTest::newRow("overlongValueAnswer")
-        << "5" << QByteArray("$220003%") << QByteArray("$220003" + QByteArray(193, 'v') + "#") << 3
-        << false << stoppedAtThree;
-    QTest::newRow("pageZeroValueFails")
-        << "5" << QByteArray("$220000%") << QByteArray("$220000#") << 0 << false
-        << QStringLiteral("The read stopped at page 0000: no page could be read. %1 holds the "
-                          "header line only.");
-    QTest::newRow("boardEndsBeforeLargestIntPage")
-        << "2147483647" << QByteArray() << QByteArray() << 6 << true
-        << QStringLiteral("The read stopped at page 0006: 6 of 2147483648 pages were saved in %1.");
+        = QStringLiteral("The read stopped at page 0003: 3 of 6 pages were read. ");
+    const QString lostAtThree
+        = QStringLiteral("The link to the CTL PCB was lost at page 0003: 3 of 6 pages were read. ");
+    const QString unchanged = QStringLiteral("Nothing was saved: %1 is unchanged.");
+    const QString notCreated = QStringLiteral("Nothing was saved: %1 was not created.");
+    const QByteArray value3 = "$220003%";
+    for (const bool existing : { true, false }) {
+        const QString kept = existing ? unchanged : notCreated;
+        const auto tag = [existing](const char *name) {
+            return QByteArray(name) + (existing ? "/existingFile" : "/noFile");
+        };
+        QTest::newRow(tag("valueAnswerOfCommandLength").constData())
+            << "5" << value3 << QByteArray("$220003#") << 0 << 8 << false << existing
+            << stoppedAtThree + kept;
+        QTest::newRow(tag("descriptionAnswerOfCommandLength").constData())
+            << "5" << QByteArray("$230003%") << QByteArray("$230003#") << 0 << 8 << true << existing
+            << stoppedAtThree + kept;
+        QTest::newRow(tag("stalledValueAnswer").constData())
+            << "5" << value3 << QByteArray("$2200031234") << 0 << 8 << false << existing
+            << stoppedAtThree + kept;
+        QTest::newRow(tag("overlongValueAnswer").constData())
+            << "5" << value3 << "$220003" + QByteArray(193, 'v') + "#" << 0 << 8 << false
+            << existing << stoppedAtThree + kept;
+        QTest::newRow(tag("lineBreakInValue").constData())
+            << "5" << value3 << QByteArray("$220003ab\ncd#") << 0 << 8 << false << existing
+            << stoppedAtThree + kept;
+        QTest::newRow(tag("carriageReturnInDescription").constData())
+            << "5" << QByteArray("$230003%") << QByteArray("$230003x\ry#") << 0 << 8 << true
+            << existing << stoppedAtThree + kept;
+        QTest::newRow(tag("boardLostAtPageThree").constData())
+            << "5" << QByteArray() << QByteArray() << int(Fault::HangUp) << 7 << true << existing
+            << lostAtThree + kept;
+        QTest::newRow(tag("pageZeroValueFails").constData())
+            << "5" << QByteArray("$220000%") << QByteArray("$220000#") << 0 << 2 << false
+            << existing
+            << QStringLiteral("The read stopped at page 0000: no page could be read. ") + kept;
+    }
+    QTest::newRow("silentBoardAtPageThree/existingFile")
+        << "5" << QByteArray() << QByteArray() << int(Fault::Silent) << 8 << true << true
+        << stoppedAtThree + unchanged;
+    QTest::newRow("boardEndsBeforeLargestIntPage/noFile")
+        << "2147483647" << QByteArray() << QByteArray() << 0 << 14 << true << false
+        << QStringLiteral("The read stopped at page 0006: 6 of 2147483648 pages were read. ")
+            + notCreated;
 }
 
-void TestReadTransfer::unusableAnswerStopsReadAndIsReported()
+// A backup is never replaced by an incomplete read: the old file stays as it was, and no new
+// file, not even a temporary one, is left behind.
+void TestReadTransfer::failedReadSavesNothing()
 {
     QFETCH(QString, pageZeroValue);
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, answer);
-    QFETCH(int, pagesSaved);
+    QFETCH(int, fault);
+    QFETCH(int, commandsSent);
     QFETCH(bool, descriptionFailed);
+    QFETCH(bool, existing);
     QFETCH(QString, box);
     m_sim->generateParameters(5);
     QList<BoardParameter> table = m_sim->parameters();
@@ -269,18 +325,35 @@ void TestReadTransfer::unusableAnswerStopsReadAndIsReported()
     setBoard(table);
     if (!command.isEmpty())
         m_sim->setAnswerOverride(command, answer);
+    // Pages 0 to 2 are answered, then the board goes silent or drops the line.
+    if (fault == int(Fault::Silent))
+        m_sim->setSilentAfterCommands(6);
+    if (fault == int(Fault::HangUp))
+        m_sim->setHangUpAfterCommands(7);
     const QString path = m_dir->filePath(QStringLiteral("stopped.nvr"));
+    const QByteArray goodBackup = "Page Number | Value | Description\n0000 | 0 | Good backup\n";
+    if (existing)
+        writeFile(path, goodBackup);
 
     readBoardInto(path);
 
-    verifyReadEnded();
     const QList<QByteArray> commands = m_sim->commandBytes();
-    QCOMPARE(commands.size(), 2 * (pagesSaved + 1));
-    QCOMPARE(commands.last(), DescriptionQuestion(pagesSaved).toLatin1());
-    QCOMPARE(fileBytes(path), expectedFile(table, pagesSaved));
+    QCOMPARE(commands.size(), commandsSent);
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
+        existing ? QStringList { "stopped.nvr" } : QStringList());
+    if (existing)
+        QCOMPARE(fileBytes(path), goodBackup);
     QCOMPARE(m_debug->contains(kLengthDebugLine), descriptionFailed);
     QVERIFY(!m_debug->contains(kEndDebugLine));
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
+    QCOMPARE(MainWindowTestAccess::ui(*m_window).editFromCTLPCB->styleSheet(), kStyleEditYellow);
+    // A lost device is reported by the read's one box; the link is closed with it.
+    if (fault == int(Fault::HangUp)) {
+        QVERIFY(!MainWindowTestAccess::serialPort(*m_window).isOpen());
+        QVERIFY(!MainWindowTestAccess::mainPollingTimer(*m_window).isActive());
+    } else {
+        verifyReadEnded();
+    }
 }
 
 void TestReadTransfer::writtenFileWalksBackToBoardTable_data()
@@ -366,37 +439,168 @@ void TestReadTransfer::typedNameIsSavedInNvramDirectory()
 void TestReadTransfer::unwritableFileIsReported_data()
 {
     QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("linkTarget");
+    QTest::addColumn<bool>("existing");
+    QTest::addColumn<int>("commandsSent");
     QTest::addColumn<QString>("box");
 
     QTest::newRow("missingDirectory")
-        << "missing/board.nvr" << QString()
+        << "missing/board.nvr" << false << 0
         << "Could not create %1: No such file or directory. Nothing was read from the board.";
-    QTest::newRow("fullDevice")
-        << "full.nvr"
-        << "/dev/full"
-        << "Writing %1 failed: No space left on device. The file is incomplete.";
+    // The file size limit makes the third page's line fail to reach the disk.
+    QTest::newRow("diskRefusesWrite")
+        << "full.nvr" << true << 6
+        << "Writing %1 failed: Not all of the data could be written (the disk may be full). "
+           "Nothing was saved: %1 is unchanged.";
 }
 
 void TestReadTransfer::unwritableFileIsReported()
 {
     QFETCH(QString, fileName);
-    QFETCH(QString, linkTarget);
+    QFETCH(bool, existing);
+    QFETCH(int, commandsSent);
     QFETCH(QString, box);
     const QString path = m_dir->filePath(fileName);
-    if (!linkTarget.isEmpty()) {
-        if (!QFile::exists(linkTarget))
-            QSKIP("this system lacks the device");
-        QVERIFY(QFile::link(linkTarget, path));
-    }
+    const QByteArray goodBackup = "Page Number | Value | Description\n";
+    if (existing)
+        writeFile(path, goodBackup);
     m_sim->generateParameters(3);
     setBoard(m_sim->parameters());
 
+    rlimit previous {};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &previous) == 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    if (existing) {
+        rlimit limited = previous;
+        limited.rlim_cur = 100;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    }
     readBoardInto(path);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &previous) == 0);
+    std::signal(SIGXFSZ, previousHandler);
 
     verifyReadEnded();
     QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
-    QVERIFY(m_sim->commandBytes().isEmpty());
+    QCOMPARE(m_sim->commandBytes().size(), commandsSent);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
+        existing ? QStringList { fileName } : QStringList());
+    if (existing)
+        QCOMPARE(fileBytes(path), goodBackup);
+}
+
+void TestReadTransfer::transferNeedsLiveLink_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<bool>("portClosed");
+
+    QTest::newRow("readAfterPortClosed") << false << true;
+    QTest::newRow("readAfterDeviceLost") << false << false;
+    QTest::newRow("writeAfterPortClosed") << true << true;
+    QTest::newRow("writeAfterDeviceLost") << true << false;
+}
+
+// The link goes while a file-name dialog is open; confirming it afterwards must not touch the
+// file or the line.
+void TestReadTransfer::transferNeedsLiveLink()
+{
+    QFETCH(bool, write);
+    QFETCH(bool, portClosed);
+    const QString name = uniqueName("deadlink");
+    m_nvramFile = kNvramDirectory + name + ".nvr";
+    const QByteArray goodBackup = "Page Number | Value | Description\n0000 | 0 | Good backup\n";
+    writeFile(m_nvramFile, goodBackup);
+    m_sim->generateParameters(3);
+    setBoard(m_sim->parameters());
+    MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
+    QLineEdit *field = write ? ui.editToCTLPCB : ui.editFromCTLPCB;
+    field->setStyleSheet(QString());
+    ui.btnFromCTL_PCB->setEnabled(true);
+    ui.btnFromCTL_PCB->click();
+    dlgUploadNVRAM &dialog = MainWindowTestAccess::uploadDialog(*m_window);
+    QVERIFY(dialog.isVisible());
+    dialog.findChild<QLineEdit *>(QStringLiteral("lineEditFileName"))->setText(name);
+
+    if (portClosed)
+        MainWindowTestAccess::serialPort(*m_window).close();
+    else
+        readErrorLatched = true;
+    if (write)
+        emit m_window->readFileSelected(m_nvramFile);
+    else
+        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btnOK")), Qt::LeftButton);
+
+    QCOMPARE(m_boxes->texts(kMessageTitle),
+        QStringList { "The CTL PCB is not connected. Press COMMS to connect it, then try again." });
+    QCOMPARE(fileBytes(m_nvramFile), goodBackup);
+    QVERIFY(!m_sim->waitForCommandCount(1, 100));
+    QCOMPARE(field->styleSheet(), kStyleEditYellow);
+}
+
+// 30 pages at 20 ms a question: the window is painted, shows how far the read has got and
+// drops what is clicked meanwhile.
+void TestReadTransfer::windowStaysAliveAndDeafDuringSlowRead()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    m_sim->generateParameters(29);
+    setBoard(m_sim->parameters());
+    m_sim->setLatencyMs(20);
+    MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
+    ui.btnToCTL_PCB->setEnabled(true);
+    QSignalSpy messages(ui.statusbar, &QStatusBar::messageChanged);
+    QSignalSpy fileChosen(m_window.get(), &MainWindow::readFileSelected);
+    int otherModals = 0;
+    m_boxes->setOtherModalHandler([&otherModals](QWidget *modal) {
+        ++otherModals;
+        modal->close();
+    });
+
+    struct PaintWatch : QObject {
+        CtlBoardSim *sim;
+        QWidget *window;
+        QList<qsizetype> commandsAtPaint;
+        bool waitCursorAtPaint = false;
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            auto *widget = qobject_cast<QWidget *>(watched);
+            if (event->type() == QEvent::Paint && widget && widget->window() == window) {
+                commandsAtPaint << sim->commands().size();
+                waitCursorAtPaint = waitCursorAtPaint
+                    || (QApplication::overrideCursor()
+                        && QApplication::overrideCursor()->shape() == Qt::WaitCursor);
+            }
+            return false;
+        }
+    } paints;
+    paints.sim = m_sim.get();
+    paints.window = m_window.get();
+    qApp->installEventFilter(&paints);
+    QPushButton *toBoard = ui.btnToCTL_PCB;
+    QTimer::singleShot(150, toBoard, [toBoard] {
+        const QPointF at(5, 5);
+        for (const QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
+            QCoreApplication::postEvent(toBoard,
+                new QMouseEvent(type, at, toBoard->mapToGlobal(at), Qt::LeftButton,
+                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                    Qt::NoModifier));
+        }
+    });
+
+    readBoardInto(m_dir->filePath(QStringLiteral("slow.nvr")));
+    QTest::qWait(300);
+    qApp->removeEventFilter(&paints);
+
+    verifyReadEnded();
+    QCOMPARE(m_sim->commands().size(), 60);
+    QVERIFY2(messages.size() >= 10, qPrintable(QString::number(messages.size())));
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Reading page 0001 of 001D (3 %)"));
+    QCOMPARE(ui.statusbar->currentMessage(), QString());
+    QVERIFY(std::any_of(paints.commandsAtPaint.cbegin(), paints.commandsAtPaint.cend(),
+        [](qsizetype sent) { return sent > 0 && sent < 60; }));
+    QVERIFY(paints.waitCursorAtPaint);
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+    QCOMPARE(fileChosen.size(), 0);
+    QCOMPARE(otherModals, 0);
+    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
 }
 
 QTEST_MAIN(TestReadTransfer)

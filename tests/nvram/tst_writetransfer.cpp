@@ -4,6 +4,8 @@
 #include "app/constants.h"
 #include "boardsim.h"
 
+#include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -77,6 +79,9 @@ private slots:
     void unopenableFileIsReportedAndSendsNothing();
     void unansweredCommandsAreCountedAfterWholeFile_data();
     void unansweredCommandsAreCountedAfterWholeFile();
+    void writeStopsWhenBoardIsGone_data();
+    void writeStopsWhenBoardIsGone();
+    void closeRequestWaitsForWholeWrite();
     void roundTripCopiesOneBoardToAnother();
 
 private:
@@ -360,15 +365,18 @@ void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile_data()
     const QByteArray twoLines = kHeader + "0001 | 7 | x\n0002 | 8 | y\n";
     const QList<QByteArray> allFive { "$2000017%", "$210001x%", "$2000028%", "$210002y%", "$24%" };
 
-    QTest::newRow("oneCommandUnanswered") << twoLines << false << QByteArray() << allFive
-                                          << "The board did not answer 1 of 5 commands.";
-    QTest::newRow("answerStalledBeforeHash") << twoLines << false << QByteArray("$21O") << allFive
-                                             << "The board did not answer 1 of 5 commands.";
+    QTest::newRow("oneCommandUnanswered")
+        << twoLines << false << QByteArray() << allFive
+        << "The board gave no complete answer to 1 of 5 commands.";
+    QTest::newRow("answerStalledBeforeHash")
+        << twoLines << false << QByteArray("$21O") << allFive
+        << "The board gave no complete answer to 1 of 5 commands.";
+    // The third unanswered command is "$24%" itself: nothing is left to hold back.
     QTest::newRow("silentBoardAndLongLine")
         << kHeader + "0001 | 7 | x\n0002 | " + repeated('v', 83) + " | y\n"
         << true << QByteArray() << QList<QByteArray> { "$2000017%", "$210001x%", "$24%" }
         << "Not sent, too long for one command: page 0002.\n\n"
-           "The board did not answer 3 of 3 commands.";
+           "The board gave no complete answer to 3 of 3 commands.";
 }
 
 void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile()
@@ -387,6 +395,85 @@ void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile()
     QCOMPARE(m_sim->commandBytes(), expected);
     QCOMPARE(m_catcher->texts(kMessageTitle), QStringList { box });
     verifyPollingResumed();
+}
+
+void TestWriteTransfer::writeStopsWhenBoardIsGone_data()
+{
+    QTest::addColumn<bool>("lost");
+    QTest::addColumn<int>("commandsSent");
+    QTest::addColumn<QString>("cause");
+    QTest::addColumn<int>("linesNotSent");
+
+    // Pages 1 and 2 are answered; page 3's value write is the first command left unanswered.
+    QTest::newRow("boardFallsSilentAtPageThree")
+        << false << 7
+        << "The write stopped: the CTL PCB gave no complete answer to 3 commands in a row." << 7;
+    QTest::newRow("deviceLostAtPageThree")
+        << true << 5 << "The link to the CTL PCB was lost at page 0003." << 8;
+}
+
+void TestWriteTransfer::writeStopsWhenBoardIsGone()
+{
+    QFETCH(bool, lost);
+    QFETCH(int, commandsSent);
+    QFETCH(QString, cause);
+    QFETCH(int, linesNotSent);
+    QByteArray bytes = kHeader;
+    for (int page = 1; page <= 10; ++page)
+        bytes += "000" + QByteArray::number(page, 16).toUpper() + " | 7 | x\n";
+    if (lost)
+        m_sim->setHangUpAfterCommands(5);
+    else
+        m_sim->setSilentAfterCommands(4);
+    QElapsedTimer timer;
+    timer.start();
+
+    transfer(writeFile(QStringLiteral("ten.nvr"), bytes));
+
+    QVERIFY2(timer.elapsed() < 7500, qPrintable(QString::number(timer.elapsed())));
+    const QList<QByteArray> sent = m_sim->commandBytes();
+    QCOMPARE(sent.size(), commandsSent);
+    QCOMPARE(sent.at(4), QByteArray("$2000037%"));
+    QVERIFY(!sent.contains("$24%"));
+    QCOMPARE(m_catcher->texts(kMessageTitle),
+        QStringList { cause
+            + QStringLiteral("\n\nLast page completely written: 0002.\n\n%1 of 10 lines of the "
+                             "file were not completely sent.\n\nThe parameters were not saved on "
+                             "the board, so it keeps its saved parameters after a restart. Write "
+                             "the file again once the board answers.")
+                  .arg(linesNotSent) });
+    QCOMPARE(MainWindowTestAccess::serialPort(*m_window).isOpen(), !lost);
+}
+
+// A close request from the desktop in the middle of a write neither cuts it short nor destroys
+// the window under it.
+void TestWriteTransfer::closeRequestWaitsForWholeWrite()
+{
+    m_sim->setLatencyMs(20);
+    const QByteArray bytes = kHeader + "0001 | 7 | x\n0002 | 8 | y\n0003 | 9 | z\n";
+    QTimer::singleShot(50, m_window.get(),
+        [this] { QCoreApplication::postEvent(m_window->windowHandle(), new QCloseEvent); });
+    struct HideWatch : QObject {
+        CtlBoardSim *sim = nullptr;
+        qsizetype commandsAtHide = -1;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::Hide)
+                commandsAtHide = sim->commands().size();
+            return false;
+        }
+    } hides;
+    hides.sim = m_sim.get();
+    m_window->installEventFilter(&hides);
+
+    transfer(writeFile(QStringLiteral("closing.nvr"), bytes));
+
+    QCOMPARE(m_sim->commandBytes(),
+        QList<QByteArray>({ "$2000017%", "$210001x%", "$2000028%", "$210002y%", "$2000039%",
+            "$210003z%", "$24%" }));
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(hides.commandsAtHide, 7);
+    QCOMPARE(m_catcher->texts(kMessageTitle), QStringList());
 }
 
 void TestWriteTransfer::roundTripCopiesOneBoardToAnother()

@@ -1,0 +1,90 @@
+// What both transfers share: a live link to start on, a window that stays painted but deaf to
+// input while they run, their progress, and how they end.
+#include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/constants.h"
+#include "link/frame.h"
+#include "link/linkstate.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QInputEvent>
+#include <QMessageBox>
+#include <QTimer>
+
+// Returns false, having told the technician, when there is no link to transfer over.
+bool MainWindow::StartTransfer(QLineEdit *field)
+{
+    if (!LinkIsLive()) {
+        field->setStyleSheet(kStyleEditYellow);
+        QMessageBox::warning(this, kMessageTitle,
+            QStringLiteral("The CTL PCB is not connected. Press COMMS to connect it, then try "
+                           "again."));
+        return false;
+    }
+    mainPollingTimer->stop();
+    m_pollsUnanswered = 0;
+    m_transferInProgress = true;
+    qApp->installEventFilter(this);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    return true;
+}
+
+// One exchange of a transfer. The window is repainted and answers the desktop between
+// exchanges, never inside one, and polling stays stopped, so nothing can come between a
+// command and its answer.
+int MainWindow::TransferExchange(const QString &command)
+{
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    WriteCommand(command, int(command.size()));
+    return ReadResponse();
+}
+
+void MainWindow::ShowTransferProgress(const QString &message)
+{
+    ui->statusbar->showMessage(message);
+}
+
+void MainWindow::FinishTransfer(QLineEdit *field, const QString &warning)
+{
+    ui->statusbar->clearMessage();
+    QApplication::restoreOverrideCursor();
+    // Input held back during the transfer is delivered now, while the filter still drops it.
+    QCoreApplication::processEvents();
+    qApp->removeEventFilter(this);
+    m_transferInProgress = false;
+
+    mainPollingTimer->start(kPollIntervalMs);
+    field->setStyleSheet(kStyleEditYellow);
+    // The transfer's box tells of a lost device; the link goes without a second one.
+    if (readErrorLatched && serialPort.isOpen())
+        DropLink();
+    if (!warning.isEmpty())
+        QMessageBox::warning(this, kMessageTitle, warning);
+    if (m_closeRequested) {
+        m_closeRequested = false;
+        close();
+    }
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // Clicks and keys made during a transfer would otherwise fire after it, for example as a
+    // second read.
+    if (m_transferInProgress && dynamic_cast<QInputEvent *>(event))
+        return true;
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// Closing mid-transfer would cut a write short or destroy the window under it: the window
+// closes once the transfer has ended and reported.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_transferInProgress) {
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
