@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
@@ -295,6 +296,22 @@ void TestBoardSim::hangUpIsALostDevice()
         qPrintable(m_port.errorString()));
     QVERIFY(m_sim->isHungUp());
     QCOMPARE(m_sim->commandBytes(), QList<QByteArray>({ "$90%", "$91%" }));
+
+    // Plugged back in, the link leads to a board that answers again.
+    m_port.close();
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    QStringList reports;
+    QObject context;
+    plugBackInAfterHangUp(
+        *m_sim, &context, link, 50, [&reports](const QString &line) { reports.append(line); });
+    QTRY_COMPARE(reports.size(), 2);
+    QVERIFY(!m_sim->isHungUp());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), m_sim->portPath());
+    m_port.setPortName(link);
+    QVERIFY2(m_port.open(QIODevice::ReadWrite), qPrintable(m_port.errorString()));
+    send("$91%");
+    QCOMPARE(readUntilHash(), QByteArray("$91OK#"));
 }
 
 void TestBoardSim::faultOptionsSetTheBoard_data()

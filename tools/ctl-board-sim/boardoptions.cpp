@@ -1,10 +1,11 @@
-// The command-line options that both simulated-board front ends share: table, timing and faults.
+// What both simulated-board front ends share: their command-line options and the replug.
 #include "boardoptions.h"
 
 #include "boardprotocol.h"
 #include "boardsim.h"
 
 #include <QHash>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr int kOverlongAnswerBytes = 240;
+constexpr int kHangUpWatchMs = 200;
 
 QString option(const QCommandLineOption &option)
 {
@@ -258,4 +260,29 @@ bool bytesFromEscapedText(const QString &text, QByteArray &bytes)
         }
     }
     return true;
+}
+
+void plugBackInAfterHangUp(CtlBoardSim &sim, QObject *context, const QString &linkPath, int delayMs,
+    const std::function<void(const QString &)> &report)
+{
+    auto *watch = new QTimer(context);
+    QObject::connect(watch, &QTimer::timeout, context, [=, &sim] {
+        if (!sim.isHungUp())
+            return;
+        watch->stop();
+        report(QStringLiteral("line dropped, as if the cable were pulled; plugging it back in "
+                              "after %1 ms")
+                   .arg(delayMs));
+        QTimer::singleShot(delayMs, context, [=, &sim] {
+            if (!sim.start()) {
+                report(QStringLiteral("cannot plug back in: %1").arg(sim.errorString()));
+                return;
+            }
+            if (!linkPath.isEmpty() && !placeBoardLink(linkPath, sim.portPath()))
+                report(QStringLiteral("cannot point %1 at the new pty").arg(linkPath));
+            report(QStringLiteral("plugged back in, serving %1").arg(sim.portPath()));
+            watch->start();
+        });
+    });
+    watch->start(kHangUpWatchMs);
 }

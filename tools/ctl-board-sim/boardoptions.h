@@ -1,4 +1,4 @@
-// The command-line options that both simulated-board front ends share: table, timing and faults.
+// What both simulated-board front ends share: their command-line options and the replug.
 #pragma once
 
 #include <QCommandLineOption>
@@ -6,7 +6,10 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 class CtlBoardSim;
+class QObject;
 
 // The table options: --pages, --load, --save-on-end.
 struct BoardTableOptions {
@@ -46,3 +49,12 @@ struct BoardFaultOptions {
 // Bytes from a command-line text: Latin-1 characters as they are, and the escapes \r, \n, \t,
 // \xNN and a doubled backslash; false for anything else.
 bool bytesFromEscapedText(const QString &text, QByteArray &bytes);
+
+// Long enough to see the program notice the lost line, short enough not to wait for.
+constexpr int kPlugBackInDelayMs = 3000;
+
+// Once the board has dropped the line, plugs it back in after delayMs: serves on a fresh pty and
+// points linkPath (if not empty) at it, so that the program can connect again. Runs on context's
+// thread for as long as context lives; report gets one line for each step.
+void plugBackInAfterHangUp(CtlBoardSim &sim, QObject *context, const QString &linkPath, int delayMs,
+    const std::function<void(const QString &)> &report);

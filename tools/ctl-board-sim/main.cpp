@@ -97,6 +97,10 @@ int main(int argc, char *argv[])
     std::printf("ctl-board-sim: serving %s\n", qPrintable(sim.portPath()));
     std::fflush(stdout);
 
+    plugBackInAfterHangUp(sim, &app, linkPath, kPlugBackInDelayMs, [](const QString &message) {
+        std::fprintf(stderr, "ctl-board-sim: %s\n", qPrintable(message));
+    });
+
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
     app.exec();

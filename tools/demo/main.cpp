@@ -76,6 +76,8 @@ int main(int argc, char *argv[])
     std::fprintf(stderr,
         "riz-oveda-demo: simulated CTL PCB on %s; choose %s in the port list and press COMMS\n",
         qPrintable(sim.portPath()), qPrintable(linkPath));
+    plugBackInAfterHangUp(sim, &app, linkPath, kPlugBackInDelayMs,
+        [](const QString &message) { std::fprintf(stderr, "CTL PCB: %s\n", qPrintable(message)); });
 
     int result = 0;
     {
