@@ -1,8 +1,11 @@
 // The simulated board as the program meets it: through a real QSerialPort on its pty.
+#include "boardoptions.h"
 #include "boardsim.h"
 
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,11 +28,14 @@ private slots:
     void leavesCommandsUnanswered_data();
     void leavesCommandsUnanswered();
     void hangUpIsALostDevice();
+    void faultOptionsSetTheBoard_data();
+    void faultOptionsSetTheBoard();
 
 private:
     void send(const QByteArray &command);
     QByteArray read(int ms, bool untilHash);
     QByteArray readUntilHash() { return read(2000, true); }
+    QByteArray readExpecting(qsizetype size);
 
     std::unique_ptr<CtlBoardSim> m_sim;
     QSerialPort m_port;
@@ -74,6 +80,17 @@ QByteArray TestBoardSim::read(int ms, bool untilHash)
         }
     }
     return received;
+}
+
+// Reads until size bytes have come, then a while longer to catch any bytes too many.
+QByteArray TestBoardSim::readExpecting(qsizetype size)
+{
+    QByteArray received;
+    QElapsedTimer timer;
+    timer.start();
+    while (received.size() < size && timer.elapsed() < 5000)
+        received += read(20, false);
+    return received + read(400, false);
 }
 
 void TestBoardSim::answersCommands_data()
@@ -221,12 +238,7 @@ void TestBoardSim::shapesAnswers()
 
     const qint64 sentAt = m_clock.elapsed();
     send("$91%");
-    QByteArray received;
-    QElapsedTimer timer;
-    timer.start();
-    while (received.size() < expected.size() && timer.elapsed() < 5000)
-        received += read(20, false);
-    received += read(400, false);
+    const QByteArray received = readExpecting(expected.size());
     QCOMPARE(received, expected);
     // The last byte cannot arrive before the latency plus its place on the line.
     const double byteMs = trickleMs > 0 ? trickleMs : 10.0 / 57.6;
@@ -284,6 +296,95 @@ void TestBoardSim::hangUpIsALostDevice()
         qPrintable(m_port.errorString()));
     QVERIFY(m_sim->isHungUp());
     QCOMPARE(m_sim->commandBytes(), QList<QByteArray>({ "$90%", "$91%" }));
+
+    // Plugged back in, the link leads to a board that answers again.
+    m_port.close();
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    QStringList reports;
+    QObject context;
+    plugBackInAfterHangUp(
+        *m_sim, &context, link, 50, [&reports](const QString &line) { reports.append(line); });
+    QTRY_COMPARE(reports.size(), 2);
+    QVERIFY(!m_sim->isHungUp());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), m_sim->portPath());
+    m_port.setPortName(link);
+    QVERIFY2(m_port.open(QIODevice::ReadWrite), qPrintable(m_port.errorString()));
+    send("$91%");
+    QCOMPARE(readUntilHash(), QByteArray("$91OK#"));
+}
+
+void TestBoardSim::faultOptionsSetTheBoard_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QByteArray>("commands");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("hungUp");
+
+    QByteArray overlong = "$22001A240";
+    for (int digit = 0; overlong.size() < 239; ++digit)
+        overlong += char('0' + digit % 10);
+    overlong += '#';
+    const QByteArray greetAndPoll = "$90%$91%";
+    QTest::newRow("shortAnswerOnlyAsLongAsTheQuestion")
+        << QStringList { "--short-answer", "3" } << QString() << QByteArray("$220003%$220004%")
+        << QByteArray("$220003#$220004C#") << false;
+    QTest::newRow("overlongAnswer") << QStringList { "--overlong-answer", "1a" } << QString()
+                                    << QByteArray("$22001A%") << overlong << false;
+    QTest::newRow("lineBreakInsideTheValue")
+        << QStringList { "--line-break", "0005" } << QString() << QByteArray("$220005%")
+        << QByteArray("$22000518\n000#") << false;
+    QTest::newRow("junkAndTrailingEscapes")
+        << QStringList { "--junk", "\\x00\\xffnoise", "--trailing", "\\r\\n" } << QString()
+        << QByteArray("$91%") << QByteArray("\x00\xFFnoise$91OK#\r\n", 15) << false;
+    QTest::newRow("stallAfterTwo") << QStringList { "--stall-after", "2" } << QString()
+                                   << QByteArray("$91%") << QByteArray("$9") << false;
+    QTest::newRow("silentAfterOne") << QStringList { "--silent-after", "1" } << QString()
+                                    << greetAndPoll << QByteArray("$90OK#") << false;
+    QTest::newRow("silentEverySecond") << QStringList { "--silent-every", "2" } << QString()
+                                       << greetAndPoll << QByteArray("$90OK#") << false;
+    QTest::newRow("hangUpAfterOneAnswer") << QStringList { "--hang-up-after", "1" } << QString()
+                                          << greetAndPoll << QByteArray("$90OK#") << true;
+    QTest::newRow("trickleZero") << QStringList { "--trickle", "0" }
+                                 << "--trickle needs a whole number of 1 or more, not \"0\""
+                                 << QByteArray() << QByteArray() << false;
+    QTest::newRow("latencyNotANumber") << QStringList { "--latency", "1s" }
+                                       << "--latency needs a whole number of 0 or more, not \"1s\""
+                                       << QByteArray() << QByteArray() << false;
+    QTest::newRow("pageNotHex") << QStringList { "--line-break", "0x3" }
+                                << "--line-break needs a page number in hexadecimal, e.g. 0003, "
+                                   "not \"0x3\""
+                                << QByteArray() << QByteArray() << false;
+    QTest::newRow("twoFaultsForOnePage")
+        << QStringList { "--short-answer", "3", "--overlong-answer", "0003" }
+        << "--short-answer and --overlong-answer both change the answer for page 0003"
+        << QByteArray() << QByteArray() << false;
+    QTest::newRow("cutEscape") << QStringList { "--trailing", "\\x4" }
+                               << "--trailing takes Latin-1 text and the escapes \\r, \\n, \\t, "
+                                  "\\\\ and \\xNN"
+                               << QByteArray() << QByteArray() << false;
+}
+
+void TestBoardSim::faultOptionsSetTheBoard()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    QFETCH(QByteArray, commands);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, hungUp);
+
+    const BoardFaultOptions options;
+    QCommandLineParser parser;
+    parser.addOptions(options.all());
+    QVERIFY2(
+        parser.parse(QStringList("ctl-board-sim") + arguments), qPrintable(parser.errorText()));
+    QCOMPARE(options.apply(*m_sim, parser), error);
+    if (!error.isEmpty())
+        return;
+    send(commands);
+    QCOMPARE(readExpecting(expected.size()), expected);
+    QCOMPARE(m_sim->isHungUp(), hungUp);
 }
 
 QTEST_GUILESS_MAIN(TestBoardSim)

@@ -276,33 +276,3 @@ QByteArray printableBytes(const QByteArray &bytes)
     }
     return text;
 }
-
-BoardTableOptions::BoardTableOptions()
-    : pages(QStringLiteral("pages"),
-        QStringLiteral("Generate a parameter table whose last page is <N> (default 40)."),
-        QStringLiteral("N"), QStringLiteral("40"))
-    , load(QStringLiteral("load"), QStringLiteral("Take the parameter table from an .nvr file."),
-          QStringLiteral("file"))
-    , saveOnEnd(QStringLiteral("save-on-end"),
-          QStringLiteral("Save the table to an .nvr file at the end of every write transfer."),
-          QStringLiteral("file"))
-{
-}
-
-QString BoardTableOptions::apply(CtlBoardSim &sim, const QCommandLineParser &parser) const
-{
-    if (parser.isSet(load)) {
-        if (parser.isSet(pages))
-            return QStringLiteral("--pages and --load exclude each other");
-        if (!sim.loadNvr(parser.value(load)))
-            return sim.errorString();
-    } else {
-        bool ok = false;
-        const int lastPage = parser.value(pages).toInt(&ok);
-        if (!ok || lastPage < 0)
-            return QStringLiteral("--pages needs a number of 0 or more");
-        sim.generateParameters(lastPage);
-    }
-    sim.setSaveOnEndOfWrite(parser.value(saveOnEnd));
-    return {};
-}

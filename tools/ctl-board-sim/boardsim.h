@@ -2,8 +2,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QCommandLineOption>
-#include <QCommandLineParser>
 #include <QList>
 #include <QString>
 
@@ -105,15 +103,3 @@ bool placeBoardLink(const QString &linkPath, const QString &target);
 
 // Bytes for a log line: printable ASCII as it is, anything else (and '\\') as \xNN.
 QByteArray printableBytes(const QByteArray &bytes);
-
-// The table options that both command-line front ends take: --pages, --load, --save-on-end.
-struct BoardTableOptions {
-    BoardTableOptions();
-    QList<QCommandLineOption> all() const { return { pages, load, saveOnEnd }; }
-    // Fills the table and sets the save-on-end file; returns an error message, empty on success.
-    QString apply(CtlBoardSim &sim, const QCommandLineParser &parser) const;
-
-    QCommandLineOption pages;
-    QCommandLineOption load;
-    QCommandLineOption saveOnEnd;
-};

@@ -1,4 +1,5 @@
 // Serves a simulated CTL PCB on a pseudo-terminal until SIGINT or SIGTERM.
+#include "boardoptions.h"
 #include "boardsim.h"
 
 #include <QCommandLineParser>
@@ -70,27 +71,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("Keep a symbolic link to the pty at <path> while running."),
         QStringLiteral("path"));
-    const QCommandLineOption latencyOption(QStringLiteral("latency"),
-        QStringLiteral("Wait <ms> before each answer."), QStringLiteral("ms"), QStringLiteral("0"));
-    const QCommandLineOption paceOption(
-        QStringLiteral("pace"), QStringLiteral("Send answers at the pace of a 57600 baud line."));
-    const QCommandLineOption silentOption(
-        QStringLiteral("silent"), QStringLiteral("Receive commands but never answer."));
+    const BoardFaultOptions faultOptions;
     parser.addOptions(tableOptions.all());
-    parser.addOptions({ linkOption, latencyOption, paceOption, silentOption });
+    parser.addOption(linkOption);
+    parser.addOptions(faultOptions.all());
     parser.process(app);
 
     CtlBoardSim sim;
-    const QString tableError = tableOptions.apply(sim, parser);
-    if (!tableError.isEmpty())
-        return fail(tableError);
-    bool latencyOk = false;
-    const int latencyMs = parser.value(latencyOption).toInt(&latencyOk);
-    if (!latencyOk || latencyMs < 0)
-        return fail(QStringLiteral("--latency needs a number of milliseconds"));
-    sim.setLatencyMs(latencyMs);
-    sim.setLinePacing(parser.isSet(paceOption));
-    sim.setSilent(parser.isSet(silentOption));
+    QString error = tableOptions.apply(sim, parser);
+    if (error.isEmpty())
+        error = faultOptions.apply(sim, parser);
+    if (!error.isEmpty())
+        return fail(error);
     sim.setObserver(logTraffic);
 
     if (!installSignalPipe())
@@ -104,6 +96,10 @@ int main(int argc, char *argv[])
 
     std::printf("ctl-board-sim: serving %s\n", qPrintable(sim.portPath()));
     std::fflush(stdout);
+
+    plugBackInAfterHangUp(sim, &app, linkPath, kPlugBackInDelayMs, [](const QString &message) {
+        std::fprintf(stderr, "ctl-board-sim: %s\n", qPrintable(message));
+    });
 
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);

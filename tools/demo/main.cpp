@@ -3,6 +3,7 @@
 #include "app/qtsingleapplication.h"
 #include "ui/mainwindow.h"
 
+#include "boardoptions.h"
 #include "boardsim.h"
 
 #include <QComboBox>
@@ -34,20 +35,26 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "The service tool with a simulated CTL PCB in its port list. Needs a display."));
+        "The service tool with a simulated CTL PCB in its port list. Needs a display.\n"
+        "The options from --latency on make the simulated board misbehave, to try out the tool's\n"
+        "handling of each failure; the board's traffic is logged on stderr."));
     parser.addHelpOption();
     const BoardTableOptions tableOptions;
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("The simulated port's path in the port list."), QStringLiteral("path"),
         QDir::tempPath() + QStringLiteral("/riz-oveda-sim/SIMULATED-CTL-PCB"));
+    const BoardFaultOptions faultOptions;
     parser.addOptions(tableOptions.all());
     parser.addOption(linkOption);
+    parser.addOptions(faultOptions.all());
     parser.process(app);
 
     CtlBoardSim sim;
-    const QString tableError = tableOptions.apply(sim, parser);
-    if (!tableError.isEmpty())
-        return fail(tableError);
+    QString error = tableOptions.apply(sim, parser);
+    if (error.isEmpty())
+        error = faultOptions.apply(sim, parser);
+    if (!error.isEmpty())
+        return fail(error);
 
     QElapsedTimer clock;
     clock.start();
@@ -69,6 +76,8 @@ int main(int argc, char *argv[])
     std::fprintf(stderr,
         "riz-oveda-demo: simulated CTL PCB on %s; choose %s in the port list and press COMMS\n",
         qPrintable(sim.portPath()), qPrintable(linkPath));
+    plugBackInAfterHangUp(sim, &app, linkPath, kPlugBackInDelayMs,
+        [](const QString &message) { std::fprintf(stderr, "CTL PCB: %s\n", qPrintable(message)); });
 
     int result = 0;
     {
