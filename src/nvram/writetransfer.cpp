@@ -65,22 +65,15 @@ public:
     }
 
 private:
-    // A two-field line (only ever made by hand) has no description to write. A command that
-    // does not fit one frame would reach the board cut, without its '%', and corrupt the
-    // parameter; such a line is left out whole, so that value and description stay a pair.
     void sendLine(const NvrParameter &parameter)
     {
-        const QString valueWrite = ValueWriteCommand(parameter.pageText, parameter.value);
-        const QString descriptionWrite = parameter.hasDescription
-            ? DescriptionWriteCommand(parameter.pageText, parameter.description)
-            : QString();
-        if (valueWrite.size() > kMaxCommandBytes || descriptionWrite.size() > kMaxCommandBytes) {
+        const QStringList commands = ParameterWriteCommands(parameter);
+        if (commands.isEmpty()) {
             m_tooLongPages << parameter.pageText;
             return;
         }
-        send(valueWrite);
-        if (parameter.hasDescription)
-            send(descriptionWrite);
+        for (const QString &command : commands)
+            send(command);
     }
 
     Exchange m_exchange;
