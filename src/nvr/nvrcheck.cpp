@@ -77,7 +77,7 @@ public:
             add(m_nulLine, QStringLiteral("NUL bytes in the file (saved as UTF-16?)"));
         if (m_carriageReturnLine > 0)
             add(m_carriageReturnLine,
-                QStringLiteral("\"\\r\" line ends: the write ends lines at \"\\n\" only and "
+                QStringLiteral("\"\\r\" inside a line: the write ends lines at \"\\n\" only and "
                                "sends the \"\\r\" as text"));
         lastPage();
         std::stable_sort(m_check.findings.begin(), m_check.findings.end(),
@@ -115,8 +115,7 @@ private:
                 QStringLiteral("\"%\" in the %1: the board ends the command there").arg(field));
         if (text.contains(QLatin1Char('#')))
             add(lineNumber,
-                QStringLiteral("\"#\" in the %1: the board's answer ends there, it cannot be "
-                               "read back")
+                QStringLiteral("\"#\" in the %1: reading it back from the board stops there")
                     .arg(field));
     }
 
