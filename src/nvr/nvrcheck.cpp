@@ -32,10 +32,11 @@ public:
         anyLine(lineNumber, line);
         if (lineNumber == 1) {
             const QStringList fields = SplitNvrFields(line);
-            if (fields.size() >= 2 && fields.first().trimmed() != QStringLiteral("Page Number"))
+            int page = 0;
+            if (fields.size() >= 2 && PageTextToNumber(fields.first().trimmed(), &page))
                 add(lineNumber,
-                    QStringLiteral("the first line is a parameter line, not the header: "
-                                   "the write drops it"));
+                    QStringLiteral("the first line is page %1, not the header: the write drops it")
+                        .arg(PageNumberToHex(page, 4)));
             return;
         }
         if (!line.trimmed().isEmpty())

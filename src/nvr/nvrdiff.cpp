@@ -103,9 +103,9 @@ NvrBackup ReadNvrBackup(QIODevice *device)
 NvrDiff DiffNvrBackups(const NvrBackup &oldBackup, const NvrBackup &newBackup)
 {
     const PageMap oldPages = byPage(oldBackup.pages);
-    PageMap allPages = byPage(newBackup.pages);
-    allPages.insert(oldPages.begin(), oldPages.end());
     const PageMap newPages = byPage(newBackup.pages);
+    PageMap allPages = newPages;
+    allPages.insert(oldPages.begin(), oldPages.end());
 
     NvrDiff diff;
     diff.pages = int(allPages.size());
