@@ -179,8 +179,8 @@ private:
                     .arg(QuotedText(m_lastPageValue)));
             return;
         }
-        const QString says
-            = QStringLiteral("page 0000 gives the last page as %1").arg(PageNumberToHex(last, 4));
+        const QString says = QStringLiteral("page 0000 gives the last page as %1 (value %2)")
+                                 .arg(PageNumberToHex(last, 4), QString::number(last));
         if (m_highestPage > last)
             add(m_lastPageLine,
                 says

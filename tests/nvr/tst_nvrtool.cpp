@@ -106,9 +106,10 @@ void TestNvrTool::reportsAndExitStatus_data()
     QTest::newRow("checkPagesBeyondLastPage")
         << QStringList { "check", "a.nvr" }
         << QList<QByteArray> { "a.nvr=" + header + "0000 | 0 | Last\n0002 | 1 | x\n" } << 1
-        << QByteArray("a.nvr: 2 lines to send, 5 commands, 43 bytes, 0.01 s at 57600 baud\n"
-                      "a.nvr:2: page 0000 gives the last page as 0000, but the file goes on to "
-                      "page 0002\n")
+        << QByteArray(
+               "a.nvr: 2 lines to send, 5 commands, 43 bytes, 0.01 s at 57600 baud\n"
+               "a.nvr:2: page 0000 gives the last page as 0000 (value 0), but the file goes on to "
+               "page 0002\n")
         << false;
     QTest::newRow("checkUnreadableFileIsTroubleAfterTheOthers")
         << QStringList { "check", "gone.nvr", "read_three_pages.nvr" } << QList<QByteArray> {} << 2
