@@ -9,7 +9,6 @@
 #include <QMap>
 
 #include <algorithm>
-#include <climits>
 
 namespace {
 
@@ -82,18 +81,13 @@ public:
                                "sends the \"\\r\" as text"));
         lastPage();
         std::stable_sort(m_check.findings.begin(), m_check.findings.end(),
-            [](const NvrFinding &a, const NvrFinding &b) { return order(a) < order(b); });
+            [](const NvrFinding &a, const NvrFinding &b) { return a.lineNumber < b.lineNumber; });
         if (m_check.linesToSend == 0)
             m_check.findings << NvrFinding { 0, QStringLiteral("no line would be sent") };
         m_check.commands << QStringLiteral("$24%");
     }
 
 private:
-    static int order(const NvrFinding &finding)
-    {
-        return finding.lineNumber > 0 ? finding.lineNumber : INT_MAX;
-    }
-
     void add(int lineNumber, const QString &reason)
     {
         m_check.findings << NvrFinding { lineNumber, reason };
