@@ -131,14 +131,8 @@ int diff(QCommandLineParser &parser, const QStringList &arguments)
     return result.isEmpty() ? kClean : kFindings;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int run(const QStringList &arguments)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("riz-nvr"));
-    QCoreApplication::setApplicationVersion(kVersion);
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Checks parameter files before they go to a board, and compares two backups.\n"
@@ -150,7 +144,6 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     parser.addPositionalArgument(
         QStringLiteral("command"), QStringLiteral("check or diff."), QStringLiteral("COMMAND"));
-    const QStringList arguments = QCoreApplication::arguments();
     // The command's own options are not known yet: errors count only once they are.
     parser.parse(arguments);
     const QString command = parser.positionalArguments().value(0);
@@ -162,4 +155,21 @@ int main(int argc, char *argv[])
         return *status;
     return usageError(command.isEmpty() ? QStringLiteral("no command given")
                                         : QStringLiteral("unknown command %1").arg(command));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("riz-nvr"));
+    QCoreApplication::setApplicationVersion(kVersion);
+
+    const int status = run(QCoreApplication::arguments());
+    // A result that did not reach its reader (a full disk, say) is no result.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        tell(QStringLiteral("cannot write the result"));
+        return kTrouble;
+    }
+    return status;
 }
