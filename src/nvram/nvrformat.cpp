@@ -2,12 +2,25 @@
 #include "nvrformat.h"
 
 #include "app/constants.h"
+#include "link/frame.h"
 
 #include <QIODevice>
+
+#include <utility>
 
 QString PageNumberToHex(int number, int width)
 {
     return QString::number(number, 16).rightJustified(width, QLatin1Char('0')).toUpper();
+}
+
+bool PageTextToNumber(const QString &pageText, int *number)
+{
+    bool ok = false;
+    const int parsed = pageText.toInt(&ok, 16);
+    if (!ok || parsed < 0 || PageNumberToHex(parsed, 4) != pageText)
+        return false;
+    *number = parsed;
+    return true;
 }
 
 QString NvrHeaderLine()
@@ -60,26 +73,59 @@ QString DescriptionWriteCommand(const QString &pageText, const QString &descript
     return QStringLiteral("$21") + pageText + description + QLatin1Char('%');
 }
 
-NvrLineReader::NvrLineReader(QIODevice *device)
-    : m_stream(device)
+// A two-field line (only ever made by hand) has no description to write. A command that does
+// not fit one frame would reach the board cut, without its '%', and corrupt the parameter; such
+// a line is left out whole, so that value and description stay a pair.
+QStringList ParameterWriteCommands(const NvrParameter &parameter)
 {
+    QStringList commands { ValueWriteCommand(parameter.pageText, parameter.value) };
+    if (parameter.hasDescription)
+        commands << DescriptionWriteCommand(parameter.pageText, parameter.description);
+    for (const QString &command : std::as_const(commands)) {
+        if (command.size() > kMaxCommandBytes)
+            return {};
+    }
+    return commands;
+}
+
+NvrLineReader::NvrLineReader(QIODevice *device, SkippedLineHandler skipped)
+    : m_stream(device)
+    , m_skipped(std::move(skipped))
+{
+}
+
+bool NvrLineReader::readLine()
+{
+    if (!m_stream.readLineInto(&m_line))
+        return false;
+    ++m_lineNumber;
+    return true;
+}
+
+void NvrLineReader::skip()
+{
+    if (m_skipped)
+        m_skipped(m_lineNumber, m_line);
 }
 
 bool NvrLineReader::next(NvrParameter &parameter)
 {
-    if (!m_headerDropped) {
-        m_stream.readLine();
-        m_headerDropped = true;
+    if (m_lineNumber == 0) {
+        if (!readLine())
+            return false;
+        skip();
     }
-    QString line;
-    while (m_stream.readLineInto(&line)) {
-        const QStringList fields = SplitNvrFields(line);
-        if (fields.size() < 2)
+    while (readLine()) {
+        const QStringList fields = SplitNvrFields(m_line);
+        if (fields.size() < 2) {
+            skip();
             continue;
+        }
         parameter.pageText = fields.at(0);
         parameter.value = fields.at(1);
         parameter.hasDescription = fields.size() > 2;
         parameter.description = parameter.hasDescription ? fields.at(2) : QString();
+        parameter.lineNumber = m_lineNumber;
         return true;
     }
     return false;

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <functional>
+
 class QIODevice;
 
 // Characters in front of the data in a "$22"/"$23" answer, once every '#' is removed.
@@ -13,6 +15,9 @@ constexpr int kAnswerPrefixLength = 7;
 // Page number as upper-case hexadecimal, "0"-padded on the left to at least width digits, never
 // cut.
 QString PageNumberToHex(int number, int width);
+
+// The page number of a page text exactly as PageNumberToHex(number, 4) writes it; false otherwise.
+bool PageTextToNumber(const QString &pageText, int *number);
 
 // "Page Number | Value | Description", without line end.
 QString NvrHeaderLine();
@@ -43,19 +48,36 @@ struct NvrParameter {
     QString value;
     QString description;
     bool hasDescription = false; // false for a hand-edited line of exactly two fields
+    int lineNumber = 0; // the first line of the file is 1
 };
+
+// The commands the write sends for one parameter line: the value write, then the description
+// write when the line has a description. Empty when either does not fit one command.
+QStringList ParameterWriteCommands(const NvrParameter &parameter);
 
 // Walks the parameter lines of a file as the write transfer sends them: the first line is
 // dropped unlooked-at, empty lines and lines without '|' are skipped, fields beyond the third
 // are ignored. Decoding follows a byte-order mark, UTF-8 otherwise; "\r\n" reads as "\n".
 class NvrLineReader {
 public:
-    explicit NvrLineReader(QIODevice *device);
+    // Told of each line the walk passes over: the dropped first line, empty lines, lines
+    // without '|'.
+    using SkippedLineHandler = std::function<void(int lineNumber, const QString &line)>;
+
+    explicit NvrLineReader(QIODevice *device, SkippedLineHandler skipped = {});
 
     // Fills parameter with the next line of two or more fields; false at the end of the file.
     bool next(NvrParameter &parameter);
 
+    // The whole line that the last parameter came from.
+    const QString &line() const { return m_line; }
+
 private:
+    bool readLine();
+    void skip();
+
     QTextStream m_stream;
-    bool m_headerDropped = false;
+    SkippedLineHandler m_skipped;
+    QString m_line;
+    int m_lineNumber = 0;
 };

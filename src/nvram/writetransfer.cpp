@@ -117,26 +117,20 @@ private:
         return false;
     }
 
-    // A two-field line (only ever made by hand) has no description to write. A command that
-    // does not fit one frame would reach the board cut, without its '%', and corrupt the
-    // parameter; such a line is left out whole, so that value and description stay a pair.
     void sendLine(const NvrParameter &parameter)
     {
         m_currentPage = parameter.pageText;
-        const QString valueWrite = ValueWriteCommand(parameter.pageText, parameter.value);
-        const QString descriptionWrite = parameter.hasDescription
-            ? DescriptionWriteCommand(parameter.pageText, parameter.description)
-            : QString();
-        if (valueWrite.size() > kMaxCommandBytes || descriptionWrite.size() > kMaxCommandBytes) {
+        const QStringList commands = ParameterWriteCommands(parameter);
+        if (commands.isEmpty()) {
             m_tooLongPages << parameter.pageText;
             return;
         }
-        bool answered = send(valueWrite);
-        if (parameter.hasDescription) {
+        bool answered = true;
+        for (const QString &command : commands) {
             // A line whose value went out but whose description did not is not sent.
             if (m_stopped)
                 return;
-            answered = send(descriptionWrite) && answered;
+            answered = send(command) && answered;
         }
         ++m_linesSent;
         if (answered)

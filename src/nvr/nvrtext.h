@@ -1,0 +1,11 @@
+// Text helpers shared by the check and the comparison reports.
+#pragma once
+
+#include <QString>
+
+// text between double quotes, with '"', '\\' and control characters escaped, so that blanks
+// at either end and invisible characters show on a terminal.
+QString QuotedText(const QString &text);
+
+// "1 line", "2 lines": count and word, with an "s" unless the count is 1.
+QString CountOf(qint64 count, const QString &word);
