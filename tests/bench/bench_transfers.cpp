@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextStream>
 
 #include <algorithm>
@@ -210,9 +211,19 @@ int main(int argc, char *argv[])
     MainWindow window;
     if (!openWindowPort(window, sim.portPath()))
         return fail(QStringLiteral("cannot open ") + sim.portPath());
+    // Shown, so that whatever the window draws during a transfer is paid for as in the tool.
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return fail(QStringLiteral("the window was not shown"));
     // A failed transfer ends with a modal warning; it is closed and shown here. Whether the
     // transfers went through is judged from the file and the board, not from the boxes.
     ModalBoxCatcher boxes;
+    const auto showBoxes = [&boxes] {
+        for (const ModalBoxCatcher::Box &box : boxes.boxes()) {
+            std::fprintf(stderr, "bench_transfers: message box \"%s\": %s\n", qPrintable(box.title),
+                qPrintable(box.text));
+        }
+    };
 
     const PhaseResult read
         = runPhase(line, [&] { MainWindowTestAccess::readCtlToFile(window, nvrPath); });
@@ -221,11 +232,13 @@ int main(int argc, char *argv[])
     std::printf("file  %d pages: %lld bytes (%.2f MiB)\n", pages, static_cast<long long>(fileSize),
         double(fileSize) / kMiB);
     std::fflush(stdout);
-    if (fileBytes(nvrPath) != fileBytes(boardPath))
+    if (fileBytes(nvrPath) != fileBytes(boardPath)) {
+        showBoxes();
         return fail(QStringLiteral("the read did not give the board's complete table"));
+    }
 
     // A write of the same file onto a board that already holds it would prove nothing. The texts
-    // it replaces are as long, so that the board's table does not grow in the write's figures.
+    // it replaces are about as long, so that the board's table does not grow in the figures.
     QList<BoardParameter> stale = table;
     for (BoardParameter &parameter : stale) {
         parameter.value.fill(u'?', parameter.value.size() + 1);
@@ -255,9 +268,6 @@ int main(int argc, char *argv[])
     } else if (!sameTable(sim.parameters(), table)) {
         result = fail(QStringLiteral("after the write the board does not hold the file's table"));
     }
-    for (const ModalBoxCatcher::Box &box : boxes.boxes()) {
-        std::fprintf(stderr, "bench_transfers: message box \"%s\": %s\n", qPrintable(box.title),
-            qPrintable(box.text));
-    }
+    showBoxes();
     return result;
 }
