@@ -1,8 +1,14 @@
 // Program-wide constants, created before main() runs, in the order below.
 #include "constants.h"
 
+#include "app/version.h"
+
 const QString kApplicationId = QStringLiteral("Zelvo_RIZ_OVEDA");
-const QString kVersion = QStringLiteral("01.00.2");
+// The title shows two-digit major and minor numbers and the patch number as it is.
+const QString kVersion = QStringLiteral("%1.%2.%3")
+                             .arg(RIZ_VERSION_MAJOR, 2, 10, QLatin1Char('0'))
+                             .arg(RIZ_VERSION_MINOR, 2, 10, QLatin1Char('0'))
+                             .arg(RIZ_VERSION_PATCH);
 const QString kTitlePrefix = QStringLiteral("RIZ OVEDA - ");
 
 const QString kStyleButtonRed = QStringLiteral(
