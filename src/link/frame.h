@@ -16,6 +16,9 @@ constexpr int kAnswerCompletionMs = 2000;
 // Exchanges in a row without a complete answer after which the board counts as gone.
 constexpr int kUnansweredLimit = 3;
 
+// Longest stretch of a transfer without repainting the window and answering the desktop.
+constexpr int kKeepAliveIntervalMs = 50;
+
 // Polling tick while connected; the transfers restart polling with it too.
 constexpr int kPollIntervalMs = 750;
 

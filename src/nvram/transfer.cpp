@@ -26,6 +26,7 @@ bool MainWindow::StartTransfer(QLineEdit *field)
     mainPollingTimer->stop();
     m_pollsUnanswered = 0;
     m_transferInProgress = true;
+    m_keepAliveClock.invalidate();
     qApp->installEventFilter(this);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     return true;
@@ -36,18 +37,24 @@ bool MainWindow::StartTransfer(QLineEdit *field)
 // command and its answer.
 int MainWindow::TransferExchange(const QString &command)
 {
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // A page takes about 11 ms at 57600 baud; painting after every one would cost more than
+    // the eye or the desktop needs.
+    if (!m_keepAliveClock.isValid() || m_keepAliveClock.hasExpired(kKeepAliveIntervalMs)) {
+        m_keepAliveClock.start();
+        if (ui->statusbar->currentMessage() != m_transferProgress)
+            ui->statusbar->showMessage(m_transferProgress);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
     WriteCommand(command, int(command.size()));
     return ReadResponse();
 }
 
-void MainWindow::ShowTransferProgress(const QString &message)
-{
-    ui->statusbar->showMessage(message);
-}
+// Shown with the next exchange that lets the window repaint.
+void MainWindow::ShowTransferProgress(const QString &message) { m_transferProgress = message; }
 
 void MainWindow::FinishTransfer(QLineEdit *field, const QString &warning)
 {
+    m_transferProgress.clear();
     ui->statusbar->clearMessage();
     QApplication::restoreOverrideCursor();
     // Input held back during the transfer is delivered now, while the filter still drops it.

@@ -4,6 +4,7 @@
 #include "ui/dlguploadnvram.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QString>
@@ -88,6 +89,8 @@ private:
     // Polling exchanges in a row without a complete answer.
     int m_pollsUnanswered = 0;
     bool m_transferInProgress = false;
+    QElapsedTimer m_keepAliveClock;
+    QString m_transferProgress;
     bool m_closeRequested = false;
 
     friend struct MainWindowTestAccess;
