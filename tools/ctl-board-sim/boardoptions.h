@@ -46,6 +46,19 @@ struct BoardFaultOptions {
     QCommandLineOption hangUpAfter;
 };
 
+// Both sets, listed and applied in the order both front ends use.
+struct BoardOptions {
+    QList<QCommandLineOption> all() const { return table.all() + faults.all(); }
+    QString apply(CtlBoardSim &sim, const QCommandLineParser &parser) const
+    {
+        const QString error = table.apply(sim, parser);
+        return error.isEmpty() ? faults.apply(sim, parser) : error;
+    }
+
+    BoardTableOptions table;
+    BoardFaultOptions faults;
+};
+
 // Bytes from a command-line text: Latin-1 characters as they are, and the escapes \r, \n, \t,
 // \xNN and a doubled backslash; false for anything else.
 bool bytesFromEscapedText(const QString &text, QByteArray &bytes);

@@ -67,20 +67,16 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Simulated CTL PCB: answers the service tool's serial commands on a pseudo-terminal."));
     parser.addHelpOption();
-    const BoardTableOptions tableOptions;
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("Keep a symbolic link to the pty at <path> while running."),
         QStringLiteral("path"));
-    const BoardFaultOptions faultOptions;
-    parser.addOptions(tableOptions.all());
+    const BoardOptions boardOptions;
     parser.addOption(linkOption);
-    parser.addOptions(faultOptions.all());
+    parser.addOptions(boardOptions.all());
     parser.process(app);
 
     CtlBoardSim sim;
-    QString error = tableOptions.apply(sim, parser);
-    if (error.isEmpty())
-        error = faultOptions.apply(sim, parser);
+    const QString error = boardOptions.apply(sim, parser);
     if (!error.isEmpty())
         return fail(error);
     sim.setObserver(logTraffic);

@@ -39,20 +39,16 @@ int main(int argc, char *argv[])
         "The options from --latency on make the simulated board misbehave, to try out the tool's\n"
         "handling of each failure; the board's traffic is logged on stderr."));
     parser.addHelpOption();
-    const BoardTableOptions tableOptions;
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("The simulated port's path in the port list."), QStringLiteral("path"),
         QDir::tempPath() + QStringLiteral("/riz-oveda-sim/SIMULATED-CTL-PCB"));
-    const BoardFaultOptions faultOptions;
-    parser.addOptions(tableOptions.all());
+    const BoardOptions boardOptions;
     parser.addOption(linkOption);
-    parser.addOptions(faultOptions.all());
+    parser.addOptions(boardOptions.all());
     parser.process(app);
 
     CtlBoardSim sim;
-    QString error = tableOptions.apply(sim, parser);
-    if (error.isEmpty())
-        error = faultOptions.apply(sim, parser);
+    const QString error = boardOptions.apply(sim, parser);
     if (!error.isEmpty())
         return fail(error);
 
