@@ -592,7 +592,16 @@ void TestReadTransfer::windowStaysAliveAndDeafDuringSlowRead()
     verifyReadEnded();
     QCOMPARE(m_sim->commands().size(), 60);
     QVERIFY2(messages.size() >= 10, qPrintable(QString::number(messages.size())));
-    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Reading page 0001 of 001D (3 %)"));
+    // Which pages get shown depends on when the window repaints; each must carry its share.
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("Reading page 0000"));
+    for (qsizetype i = 1; i + 1 < messages.size(); ++i) {
+        const QString shown = messages.at(i).at(0).toString();
+        const int shownPage = shown.mid(13, 4).toInt(nullptr, 16);
+        QCOMPARE(shown,
+            QStringLiteral("Reading page %1 of 001D (%2 %)")
+                .arg(PageNumberToHex(shownPage, 4))
+                .arg(qRound(shownPage * 100.0 / 29)));
+    }
     QCOMPARE(ui.statusbar->currentMessage(), QString());
     QVERIFY(std::any_of(paints.commandsAtPaint.cbegin(), paints.commandsAtPaint.cend(),
         [](qsizetype sent) { return sent > 0 && sent < 60; }));
