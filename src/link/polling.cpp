@@ -5,6 +5,7 @@
 #include "app/constants.h"
 #include "link/frame.h"
 #include "link/linkstate.h"
+#include "link/serialdevice.h"
 
 #include <QMessageBox>
 #include <QTimer>
@@ -34,11 +35,7 @@ void MainWindow::on_btnConnectPort_clicked()
     }
 
     if (!serialPort.open(QIODevice::ReadWrite)) {
-        const QString text = QStringLiteral("Can't open %1, error code %2")
-                                 .arg(serialPort.portName())
-                                 .arg(int(serialPort.error()))
-            + QLatin1Char(' ') + serialPort.errorString();
-        QMessageBox::warning(this, kMessageTitle, text);
+        QMessageBox::warning(this, kMessageTitle, OpenFailureMessage(serialPort));
         ResetToDisconnected();
         return;
     }
@@ -47,6 +44,8 @@ void MainWindow::on_btnConnectPort_clicked()
     // neither stays deaf nor saves empty backups; at most one box per connection.
     readErrorLatched = false;
     m_pollsUnanswered = 0;
+    RequestLowLatency(serialPort);
+    m_hangUpWatch->start();
 
     ui->btnConnectPort->setStyleSheet(kStyleButtonGreen);
     ui->editFromCTLPCB->setText(kDefaultUploadName);
@@ -65,20 +64,22 @@ void MainWindow::MainPollingTimerElapsed()
     if (m_exchangeInProgress)
         return;
 
-    if (disconnectRequested) {
-        WriteCommand(kGreeting, int(kGreeting.size()));
-        ReadResponse();
-        serialPort.close();
-        disconnectRequested = false;
-        pollState = 3;
+    if (!readErrorLatched) {
+        if (disconnectRequested) {
+            WriteCommand(kGreeting, int(kGreeting.size()));
+            ReadResponse();
+            serialPort.close();
+            disconnectRequested = false;
+            pollState = 3;
+        }
+        RunPollState();
     }
-    RunPollState();
-    if (!serialPort.isOpen())
-        return;
-
-    // A lost device has had its box from the failed read; a silent board gets one here.
+    // A lost device has had its box from the failed read, which also closed its port; a silent
+    // board gets one here.
     if (readErrorLatched) {
         DropLink();
+    } else if (!serialPort.isOpen()) {
+        return;
     } else if (m_pollsUnanswered >= kUnansweredLimit) {
         const QString port = serialPort.portName();
         DropLink();

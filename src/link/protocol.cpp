@@ -4,44 +4,27 @@
 #include "app/constants.h"
 #include "link/frame.h"
 #include "link/linkstate.h"
+#include "link/serialdevice.h"
 
 #include <QDebug>
 #include <QMessageBox>
 #include <QTimer>
 
-namespace {
-
-// A vanished device (unplugged adapter, closed pty) never makes read() fail: it reads
-// nothing while the port's last wait has recorded one of these errors.
-bool deviceLost(const QSerialPort &port)
-{
-    return port.error() == QSerialPort::ReadError || port.error() == QSerialPort::ResourceError;
-}
-
-// waitForReadyRead() waits for new data only; with bytes already buffered it would
-// sleep its whole timeout.
-void waitForData(QSerialPort &port, int ms)
-{
-    if (port.bytesAvailable() == 0)
-        port.waitForReadyRead(ms);
-}
-
-} // namespace
-
 void MainWindow::WriteCommand(const QString &command, int length)
 {
     m_exchangeInProgress = true;
     lastCommand = command;
-    serialPort.clear(QSerialPort::AllDirections);
-    // An error seen by this exchange's reads must be one of its own.
-    serialPort.clearError();
-
-    const QByteArray bytes = CommandBytes(command, length);
-    serialPort.write(bytes);
-    const QDeadlineTimer writeDeadline(kWriteWaitMs);
-    while (serialPort.bytesToWrite() > 0 && !writeDeadline.hasExpired()) {
-        if (!serialPort.waitForBytesWritten(int(writeDeadline.remainingTime())))
-            break;
+    // A lost device has closed the port; nothing can go out any more.
+    if (serialPort.isOpen()) {
+        serialPort.clear(QSerialPort::AllDirections);
+        serialPort.clearError();
+        serialPort.write(CommandBytes(command, length));
+        const QDeadlineTimer writeDeadline(kWriteWaitMs);
+        while (serialPort.bytesToWrite() > 0 && !writeDeadline.hasExpired()
+            && !PortHungUp(serialPort)) {
+            if (!serialPort.waitForBytesWritten(int(writeDeadline.remainingTime())))
+                break;
+        }
     }
 
     serialWatchdogTimer->start(kResponseWindowMs);
@@ -63,7 +46,7 @@ int MainWindow::ReadResponse()
     if (readErrorLatched)
         return endExchange(0);
 
-    waitForData(serialPort, kFirstByteWaitMs);
+    WaitForPortData(serialPort, kFirstByteWaitMs);
     int responseLen = 0;
     for (;;) {
         qDebug() << "ReadResponse:"
@@ -79,7 +62,7 @@ int MainWindow::ReadResponse()
                 qDebug() << "watchdog triggered....bailing";
                 return endExchange(0);
             }
-            waitForData(serialPort, kRetryWaitMs);
+            WaitForPortData(serialPort, kRetryWaitMs);
             result = ReadChar();
             qDebug() << "ReadResponse second try "
                      << "ReadChar() = " << result;
@@ -116,19 +99,36 @@ int MainWindow::ReadChar()
 
     char byte = 0;
     const qint64 count = serialPort.read(&byte, 1);
-    if (count < 0 || (count == 0 && deviceLost(serialPort))) {
-        readErrorLatched = true;
-        // A transfer reports the lost link in its own box, with what it means for the file or
-        // the board; a box from in here would be a second one.
-        if (!m_transferInProgress) {
-            QMessageBox::warning(this, kMessageTitle,
-                QStringLiteral("Error: Read timeout on command ") + lastCommand);
-        }
+    if (count < 0 || (count == 0 && PortHungUp(serialPort))) {
+        DeviceLost();
         return -1;
     }
     if (count == 0)
         return 0;
     return static_cast<signed char>(byte);
+}
+
+// The device has gone: the link is latched and its port closed before any box. A hung-up
+// descriptor stays readable, and left open it would keep the box's event loop spinning.
+void MainWindow::DeviceLost()
+{
+    readErrorLatched = true;
+    // A transfer reports the lost link in its own box, with what it means for the file or the
+    // board, and closes the link after it; a box from in here would be a second one.
+    if (m_transferInProgress) {
+        serialPort.close();
+        return;
+    }
+    DropLink();
+    QMessageBox::warning(
+        this, kMessageTitle, QStringLiteral("Error: Read timeout on command ") + lastCommand);
+}
+
+// A hang-up while no exchange reads from the port.
+void MainWindow::onPortHungUp()
+{
+    if (!m_exchangeInProgress && !readErrorLatched)
+        DeviceLost();
 }
 
 void MainWindow::serialWatchdogTimerElapsed()

@@ -65,7 +65,7 @@ void MainWindow::FinishTransfer(QLineEdit *field, const QString &warning)
     mainPollingTimer->start(kPollIntervalMs);
     field->setStyleSheet(kStyleEditYellow);
     // The transfer's box tells of a lost device; the link goes without a second one.
-    if (readErrorLatched && serialPort.isOpen())
+    if (readErrorLatched)
         DropLink();
     if (!warning.isEmpty())
         QMessageBox::warning(this, kMessageTitle, warning);

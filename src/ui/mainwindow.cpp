@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/constants.h"
+#include "link/serialdevice.h"
 
 #include <QSerialPortInfo>
 #include <QTimer>
@@ -22,8 +23,12 @@ MainWindow::MainWindow(QWidget *parent)
     // Filled once: ports that appear later are not listed.
     ui->comboBoxSerialPorts->addItem(QString());
     const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
+    for (const QSerialPortInfo &info : ports) {
         ui->comboBoxSerialPorts->addItem(info.portName());
+        // Tells a USB adapter from the built-in ports.
+        ui->comboBoxSerialPorts->setItemData(
+            ui->comboBoxSerialPorts->count() - 1, PortDescription(info), Qt::ToolTipRole);
+    }
 
     serialPort.setParity(QSerialPort::NoParity);
     serialPort.setStopBits(QSerialPort::OneStop);
@@ -38,6 +43,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mainPollingTimer, SIGNAL(timeout()), this, SLOT(MainPollingTimerElapsed()));
     serialWatchdogTimer = new QTimer(this);
     connect(serialWatchdogTimer, SIGNAL(timeout()), this, SLOT(serialWatchdogTimerElapsed()));
+    m_hangUpWatch = new HangUpWatch(&serialPort);
+    connect(m_hangUpWatch, SIGNAL(hungUp()), this, SLOT(onPortHungUp()));
 }
 
 MainWindow::~MainWindow()

@@ -9,6 +9,7 @@
 #include <QSerialPort>
 #include <QString>
 
+class HangUpWatch;
 class QCloseEvent;
 class QLineEdit;
 class QTextStream;
@@ -38,6 +39,7 @@ private slots:
     void onReadFileSelected(QString sFileName);
     void MainPollingTimerElapsed();
     void serialWatchdogTimerElapsed();
+    void onPortHungUp();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -48,6 +50,7 @@ private:
     void WriteCommand(const QString &command, int length);
     int ReadResponse();
     int ReadChar();
+    void DeviceLost();
 
     // Connection and polling cycle (src/link/polling.cpp).
     void RunPollState();
@@ -81,6 +84,7 @@ private:
     dlgUploadNVRAM uploadDialog;
     QTimer *mainPollingTimer = nullptr;
     QTimer *serialWatchdogTimer = nullptr;
+    HangUpWatch *m_hangUpWatch = nullptr;
 
     // The response window as the blocking reader sees it: the timer's expiry is only
     // delivered by the event loop, which does not run inside an exchange.

@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QMutexLocker>
 
+#include <sys/resource.h>
+
 void resetLinkState()
 {
     RCV_Str.clear();
@@ -35,7 +37,18 @@ void ModalBoxCatcher::check()
     if (!modal || !modal->isVisible())
         return;
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-        m_boxes.append({ box->windowTitle(), box->text() });
+        if (m_holdMs > 0) {
+            if (m_held != box) {
+                m_held = box;
+                m_heldFor.start();
+                m_boxes.append({ box->windowTitle(), box->text() });
+            }
+            if (!m_heldFor.hasExpired(m_holdMs))
+                return;
+            m_held = nullptr;
+        } else {
+            m_boxes.append({ box->windowTitle(), box->text() });
+        }
         if (QAbstractButton *ok = box->button(QMessageBox::Ok))
             ok->click();
         else
@@ -55,6 +68,14 @@ QStringList ModalBoxCatcher::texts(const QString &expectedTitle) const
         texts << box.text;
     }
     return texts;
+}
+
+double threadCpuSeconds()
+{
+    rusage usage = {};
+    getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 namespace {

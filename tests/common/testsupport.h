@@ -6,6 +6,7 @@
 #include "ui_mainwindow.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMutex>
 #include <QObject>
@@ -57,6 +58,9 @@ public:
 
     explicit ModalBoxCatcher(QObject *parent = nullptr);
 
+    // Leaves each box open this long before closing it, as a technician who reads it would.
+    void holdOpenFor(int ms) { m_holdMs = ms; }
+
     QList<Box> boxes() const { return m_boxes; }
     // The texts in order; a box with another title shows up as an extra entry naming it.
     QStringList texts(const QString &expectedTitle) const;
@@ -71,8 +75,15 @@ private:
 
     QTimer m_timer;
     QList<Box> m_boxes;
+    int m_holdMs = 0;
+    QWidget *m_held = nullptr;
+    QElapsedTimer m_heldFor;
     std::function<void(QWidget *)> m_other;
 };
+
+// CPU time the calling thread has used, in seconds: a busy wait shows here, whatever else the
+// machine is doing.
+double threadCpuSeconds();
 
 // Collects the debug lines written while it lives.
 class DebugCapture {

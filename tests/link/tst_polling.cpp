@@ -7,9 +7,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QProcess>
 #include <QtTest>
 
+#include <grp.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +35,14 @@ qint64 nowMs()
 QByteArray gapMessage(qint64 actual, qint64 expected)
 {
     return QByteArray::number(actual) + " ms, expected " + QByteArray::number(expected) + " ms";
+}
+
+// A cause sentence with the port, the holder's process id and the lock file filled in.
+QString expectedCause(QString text, const QString &port, qint64 pid, const QString &lockFile)
+{
+    return text.replace(QLatin1String("{port}"), port)
+        .replace(QLatin1String("{pid}"), QString::number(pid))
+        .replace(QLatin1String("{lock}"), lockFile);
 }
 
 int writesLogged(const DebugCapture &debug)
@@ -68,6 +79,7 @@ private slots:
     void lostBoardWarnsOnceWithoutNestedExchanges_data();
     void lostBoardWarnsOnceWithoutNestedExchanges();
     void reconnectingAfterLostBoardReadsAgain();
+    void hangUpBetweenTicksClosesTheLinkAtOnce();
     void unansweredPollsCloseTheLink_data();
     void unansweredPollsCloseTheLink();
     void closingWindowWhileConnectedClosesPortSilently();
@@ -180,40 +192,95 @@ void TestPolling::choosingAnEntry()
 
 void TestPolling::portThatCannotOpenWarnsAndStaysDisconnected_data()
 {
-    QTest::addColumn<bool>("heldByAnotherPort");
+    QTest::addColumn<QString>("setUp");
     QTest::addColumn<QString>("reason");
 
+    const QString locking
+        = QStringLiteral(", error code 2 Permission error while locking the device\n");
     QTest::newRow("missingDevice")
-        << false << QStringLiteral(", error code 1 No such file or directory");
+        << "missing"
+        << ", error code 1 No such file or directory\n{port} is gone: the adapter may have been "
+           "unplugged.";
     // Qt's lock file refuses the second open before the device is touched, so root, whom the
     // tty's exclusive mode would let through, is refused the same way.
-    QTest::newRow("heldByAnotherPort")
-        << true << QStringLiteral(", error code 2 Permission error while locking the device");
+    QTest::newRow("heldByAnotherProgram")
+        << "held" << locking + "{port} is in use by port-probe (pid {pid}).";
+    // Root opens any node and removes any lock file: these two open as another user.
+    QTest::newRow("staleLockFile") << "staleLock"
+                                   << locking
+            + "{port} is locked by a program that has ended: remove the lock file {lock} (sudo rm "
+              "{lock}), then try again.";
+    QTest::newRow("noPermission") << "forbidden"
+                                  << ", error code 2 Permission denied\nThis account may not use "
+                                     "{port}: join the group dialout "
+                                     "(sudo usermod -aG dialout $USER), then log in again.";
 }
 
 void TestPolling::portThatCannotOpenWarnsAndStaysDisconnected()
 {
-    QFETCH(bool, heldByAnotherPort);
+    QFETCH(QString, setUp);
     QFETCH(QString, reason);
 
-    QSerialPort holder;
-    QString path = QDir::tempPath() + QStringLiteral("/riz-no-such-port-")
-        + QString::number(QCoreApplication::applicationPid());
-    QString shownName = path;
-    if (heldByAnotherPort) {
-        path = m_sim->portPath();
-        shownName = path.mid(QStringLiteral("/dev/").size());
-        holder.setPortName(path);
-        QVERIFY(holder.open(QIODevice::ReadWrite));
+    QString path = m_sim->portPath();
+    QString shownName = path.mid(QStringLiteral("/dev/").size());
+    const QString lockFile = QStringLiteral("/var/lock/LCK..") + shownName.replace('/', '_');
+    shownName = path.mid(QStringLiteral("/dev/").size());
+    QProcess probe;
+    qint64 pid = 0;
+    const bool root = ::geteuid() == 0;
+    if (setUp == QLatin1String("missing")) {
+        path = QDir::tempPath() + QStringLiteral("/riz-no-such-port-")
+            + QString::number(QCoreApplication::applicationPid());
+        shownName = path;
+    } else if (setUp == QLatin1String("held")) {
+        probe.start(QStringLiteral(PORT_PROBE), { QStringLiteral("hold"), path });
+        QVERIFY(probe.waitForReadyRead(10000));
+        QCOMPARE(probe.readAll(), QByteArray("held\n"));
+        pid = probe.processId();
+    } else {
+        if (setUp == QLatin1String("staleLock")) {
+            if (!root)
+                QSKIP("a lock file that the opener cannot remove needs another user: run as root");
+            QProcess ended;
+            ended.start(QStringLiteral("true"), {});
+            QVERIFY(ended.waitForStarted());
+            const qint64 endedPid = ended.processId();
+            QVERIFY(ended.waitForFinished());
+            QFile lock(lockFile);
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            lock.write(QByteArray::number(endedPid) + "\nriz-oveda\n"
+                + QSysInfo::machineHostName().toUtf8() + "\n");
+        }
+        probe.setChildProcessModifier([root] {
+            if (root
+                && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(3);
+        });
+        if (!root)
+            QVERIFY(QFile::setPermissions(path, {}));
+        probe.start(QStringLiteral(PORT_PROBE), { QStringLiteral("open"), path });
+        QVERIFY(probe.waitForFinished(10000));
+        QFile::remove(lockFile);
+        if (!root)
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(probe.exitCode(), 1);
+        QCOMPARE(QString::fromLocal8Bit(probe.readAll()),
+            QStringLiteral("Can't open ") + shownName
+                + expectedCause(reason, shownName, pid, lockFile));
+        return;
     }
 
     ModalBoxCatcher catcher;
     choose(path);
     ui().btnConnectPort->click();
+    probe.closeWriteChannel();
+    probe.waitForFinished();
 
     QCOMPARE(catcher.boxes().size(), 1);
     QCOMPARE(catcher.boxes().constFirst().title, QStringLiteral("RIZ_OVEDA"));
-    QCOMPARE(catcher.boxes().constFirst().text, QStringLiteral("Can't open ") + shownName + reason);
+    QCOMPARE(catcher.boxes().constFirst().text,
+        QStringLiteral("Can't open ") + shownName
+            + expectedCause(reason, shownName, pid, lockFile));
     QVERIFY(!port().isOpen());
     verifyDisconnectedLook();
     QCOMPARE(pollState, 0);
@@ -411,6 +478,30 @@ void TestPolling::reconnectingAfterLostBoardReadsAgain()
     QVERIFY(RCV_Str.startsWith(QLatin1String("$220001")));
     QVERIFY(RCV_Str.endsWith(QLatin1Char('#')));
     QCOMPARE(catcher.boxes().size(), 1);
+}
+
+void TestPolling::hangUpBetweenTicksClosesTheLinkAtOnce()
+{
+    connectAndAwaitGreeting();
+    // No tick comes to find the hang-up: the port itself has to tell.
+    MainWindowTestAccess::mainPollingTimer(*m_window).stop();
+    ModalBoxCatcher catcher;
+    catcher.holdOpenFor(1000);
+    const double cpuBefore = threadCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    m_sim->setHangUpAfterCommands(0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(catcher.boxes().size(), 1, 5000);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    const double cpuUsed = threadCpuSeconds() - cpuBefore;
+    QCOMPARE(catcher.texts(kMessageTitle),
+        QStringList { QStringLiteral("Error: Read timeout on command $90%") });
+    QVERIFY(readErrorLatched);
+    QVERIFY(!port().isOpen());
+    verifyDisconnectedLook();
+    QVERIFY2(cpuUsed < 0.3 * double(timer.elapsed()) / 1000,
+        qPrintable(QStringLiteral("%1 s of CPU in %2 ms").arg(cpuUsed).arg(timer.elapsed())));
 }
 
 void TestPolling::unansweredPollsCloseTheLink_data()

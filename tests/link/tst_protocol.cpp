@@ -51,6 +51,7 @@ private slots:
     void unfinishedAnswerEndsWithinBound();
 
     void lostDeviceShowsOneBoxAndLatches();
+    void nothingSpinsAfterHangUp();
 
 private:
     QByteArray exchangeRaw(
@@ -274,6 +275,30 @@ void TestProtocol::lostDeviceShowsOneBoxAndLatches()
     QVERIFY(timer.elapsed() < 500);
     QVERIFY(RCV_Str.isEmpty());
     QCOMPARE(boxes.boxes().size(), 1);
+}
+
+void TestProtocol::nothingSpinsAfterHangUp()
+{
+    constexpr int kBoxOpenMs = 1000;
+    DebugCapture debug;
+    ModalBoxCatcher boxes;
+    boxes.holdOpenFor(kBoxOpenMs);
+    m_board->setHangUpAfterCommands(1);
+    const double cpuBefore = threadCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    Access::exchange(*m_window, QStringLiteral("$91%"));
+    const double cpuUsed = threadCpuSeconds() - cpuBefore;
+    const qint64 elapsed = timer.elapsed();
+
+    QCOMPARE(boxes.boxes().size(), 1);
+    QVERIFY(elapsed >= kBoxOpenMs);
+    // A wait that returns at once on the hung-up line, or a box whose event loop keeps
+    // waking for it, takes a whole core for as long as it lasts.
+    QVERIFY2(cpuUsed < 0.3 * double(elapsed) / 1000,
+        qPrintable(QStringLiteral("%1 s of CPU in %2 ms").arg(cpuUsed).arg(elapsed)));
+    QVERIFY(debug.lines().count(QStringLiteral("ReadResponse second try  ReadChar() =  0"))
+        <= elapsed / kRetryWaitMs);
 }
 
 QTEST_MAIN(TestProtocol)
