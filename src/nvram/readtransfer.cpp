@@ -4,23 +4,45 @@
 #include "app/constants.h"
 #include "link/frame.h"
 #include "link/linkstate.h"
+#include "nvram/backupfile.h"
 #include "nvram/nvrformat.h"
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFileInfo>
-#include <QSaveFile>
+#include <QMessageBox>
 #include <QTextStream>
 
 #include <cmath>
+#include <limits>
+#include <optional>
 
 int CtlParamEndPage = 0;
 QString pageValue;
 QString pageDescription;
 
 namespace {
+
+// Page 0's value as the board sent it, when it is no page number; the read then stops.
+std::optional<QString> refusedLastPage;
+
+// Only plain digits count: real boards send them, and Qt's number parsing would also take a
+// sign or blanks around them, which no board sends for a page count.
+bool isPageNumber(const QString &text, int &number)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    const int parsed = text.toInt(&ok, 10);
+    if (ok)
+        number = parsed;
+    return ok;
+}
 
 // What became of the file when a read did not save: the old one is kept as it was.
 QString nothingSaved(const QString &path, bool existed)
@@ -46,14 +68,30 @@ QString stoppedWarning(qint64 pagesRead, bool linkLost, const QString &path, boo
     return text + nothingSaved(path, existed);
 }
 
-QString writeFailedWarning(const QString &path, const QSaveFile &file, bool existed)
+QString refusedLastPageWarning(const QString &value, const QString &path, bool existed)
 {
-    QString reason = file.errorString();
+    return QStringLiteral("The read stopped: page 0000 gives the number of the last page, but the "
+                          "CTL PCB sent \"%1\", which is not a page number from 0 to %2. ")
+               .arg(value)
+               .arg(std::numeric_limits<int>::max())
+        + nothingSaved(path, existed);
+}
+
+QString writeFailedWarning(const QString &path, QString reason, bool existed)
+{
     // A disk that fills up mid-write takes part of the data and gives no reason of its own.
     if (reason == QCoreApplication::translate("QIODevice", "Unknown error"))
         reason = QStringLiteral("Not all of the data could be written (the disk may be full)");
     return QStringLiteral("Writing %1 failed: %2. ").arg(path, reason)
         + nothingSaved(path, existed);
+}
+
+QString keepingPreviousFailedWarning(const QString &path, const QString &reason)
+{
+    return QStringLiteral("The read was complete, but the previous %1 could not be kept as %1~: "
+                          "%2. ")
+               .arg(path, reason)
+        + nothingSaved(path, true);
 }
 
 QString readingProgress(qint64 page)
@@ -72,10 +110,17 @@ void MainWindow::on_btnFromCTL_PCB_clicked() { uploadDialog.show(); }
 
 void MainWindow::onSaveFileSelected(QString sFileName)
 {
-    ui->editFromCTLPCB->setStyleSheet(kStyleEditGreen);
     ui->editFromCTLPCB->setText(sFileName);
+    QString problem;
+    const QString path = NvramSavePath(sFileName, problem);
+    if (path.isEmpty()) {
+        ui->editFromCTLPCB->setStyleSheet(kStyleEditYellow);
+        QMessageBox::warning(this, kMessageTitle, problem);
+        return;
+    }
+    ui->editFromCTLPCB->setStyleSheet(kStyleEditGreen);
     QCoreApplication::processEvents();
-    ReadCtlToFile(kNvramDirectory + sFileName + kNvramExtension);
+    ReadCtlToFile(path);
 }
 
 void MainWindow::ReadCtlToFile(const QString &path)
@@ -86,30 +131,30 @@ void MainWindow::ReadCtlToFile(const QString &path)
 }
 
 // Returns the warning for the technician, empty when the file holds every page. The file is
-// replaced in one step, and only by a complete read.
+// replaced in one step, and only by a complete read; the file it replaces is kept as NAME~.
 QString MainWindow::ReadIntoFile(const QString &path)
 {
-    const bool existed = QFileInfo::exists(path);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const bool existed = NameIsTaken(path);
+    BackupFile file(path);
+    if (!file.open()) {
         return QStringLiteral("Could not create ") + path + QStringLiteral(": ")
             + file.errorString() + QStringLiteral(". Nothing was read from the board.");
     }
-    QTextStream out(&file);
+    QTextStream out(file.device());
     out << NvrHeaderLine() << Qt::endl;
     qint64 pagesRead = 0;
+    refusedLastPage.reset();
     const bool complete = out.status() == QTextStream::Ok && ReadPagesInto(out, pagesRead);
-    if (out.status() != QTextStream::Ok) {
-        const QString warning = writeFailedWarning(path, file, existed);
-        file.cancelWriting();
-        return warning;
-    }
-    if (!complete) {
-        file.cancelWriting();
+    if (out.status() != QTextStream::Ok)
+        return writeFailedWarning(path, file.errorString(), existed);
+    if (refusedLastPage)
+        return refusedLastPageWarning(*refusedLastPage, path, existed);
+    if (!complete)
         return stoppedWarning(pagesRead, readErrorLatched, path, existed);
+    if (!file.commit()) {
+        return file.keepingPreviousFailed() ? keepingPreviousFailedWarning(path, file.errorString())
+                                            : writeFailedWarning(path, file.errorString(), existed);
     }
-    if (!file.commit())
-        return writeFailedWarning(path, file, existed);
     return {};
 }
 
@@ -144,8 +189,10 @@ bool MainWindow::ReadPage(int page, QTextStream &out)
     }
     if (!DataValid)
         return false;
-    if (page == 0)
-        CtlParamEndPage = pageValue.toInt(nullptr, 10);
+    if (page == 0 && !isPageNumber(pageValue, CtlParamEndPage)) {
+        refusedLastPage = pageValue;
+        return false;
+    }
     out << NvrDataLine(PageNumberToHex(page, 4), pageValue, pageDescription) << Qt::endl;
     // A file that can no longer be written is no backup; asking for more pages is pointless.
     return out.status() == QTextStream::Ok;

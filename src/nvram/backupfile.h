@@ -1,0 +1,42 @@
+// Saving a read in the folder that colleagues share: the typed name checked, the file put in
+// place in one step, and the file it replaces kept as NAME~.
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+// The path that a name typed for a read is saved at: kNvramDirectory, the name, then
+// kNvramExtension unless the name already ends with it. Empty when the name cannot be used;
+// problem then says why, in the technician's words.
+QString NvramSavePath(const QString &typedName, QString &problem);
+
+// Whether anything, a link included, has that name.
+bool NameIsTaken(const QString &path);
+
+// A new file for path, written under a temporary name beside it and put in place by commit().
+// Until then, and whatever fails, path and path~ are as they were and no temporary is left.
+class BackupFile {
+public:
+    explicit BackupFile(const QString &path);
+    ~BackupFile();
+    BackupFile(const BackupFile &) = delete;
+    BackupFile &operator=(const BackupFile &) = delete;
+
+    bool open();
+    QIODevice *device() { return &m_file; }
+    // Syncs the data to disk, keeps the file under path as path~, and renames the new one over
+    // path.
+    bool commit();
+    // True when commit() failed because the file under path could not be kept as path~.
+    bool keepingPreviousFailed() const { return m_keepingPreviousFailed; }
+    QString errorString() const;
+
+private:
+    bool keepPrevious();
+
+    QString m_path;
+    QString m_temporaryPath;
+    QFile m_file;
+    QString m_error;
+    bool m_keepingPreviousFailed = false;
+};
