@@ -96,6 +96,8 @@ QStringList ParameterWriteCommands(const NvrParameter &parameter)
 
 namespace {
 
+constexpr qint64 kReadChunkBytes = 64 * 1024;
+
 QString notRegularFile(bool folder)
 {
     return folder ? QStringLiteral("it is a folder") : QStringLiteral("it is not a regular file");
@@ -136,8 +138,16 @@ NvrFileContents ReadNvrFile(const QString &path)
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return { {}, qt_error_string(errno) };
-    // Not readAll(): a file that grows while it is read must not take the memory with it.
-    NvrFileContents contents { file.read(kMaxNvrFileBytes + 1), {} };
+    // Not readAll(): a file that grows while it is read must not take the memory with it. Nor
+    // one read() of the limit, which sets the whole limit aside for a file of a few kilobytes.
+    NvrFileContents contents;
+    contents.bytes.reserve(status.st_size);
+    while (contents.bytes.size() <= kMaxNvrFileBytes) {
+        const QByteArray chunk = file.read(kReadChunkBytes);
+        if (chunk.isEmpty())
+            break;
+        contents.bytes += chunk;
+    }
     if (file.error() != QFileDevice::NoError)
         return { {}, file.errorString() };
     if (contents.bytes.size() > kMaxNvrFileBytes)
