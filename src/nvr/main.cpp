@@ -1,11 +1,13 @@
 // riz-nvr: checks parameter files before they go to a board, and compares two backups.
 #include "app/constants.h"
+#include "nvram/nvrformat.h"
 #include "nvrcheck.h"
 #include "nvrdiff.h"
+#include "nvrtext.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 
 #include <cstdio>
 #include <optional>
@@ -34,25 +36,29 @@ int usageError(const QString &message)
     return kTrouble;
 }
 
-// Shows help or version and exits when asked for; otherwise returns the usage error, if any.
+// Returns the usage error, if any; otherwise shows help or version and exits when asked for.
+// process() is not used: it ends an unknown option with status 1, which here means findings.
 std::optional<int> parseCommand(QCommandLineParser &parser, const QStringList &arguments)
 {
-    const bool parsed = parser.parse(arguments);
+    if (!parser.parse(arguments))
+        return usageError(EscapedText(parser.errorText()));
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(kClean);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
-    if (!parsed)
-        return usageError(parser.errorText());
     return std::nullopt;
 }
 
-bool openOrTell(QFile &file)
+// Holds the whole file in buffer, open for reading; tells why not when it cannot be read.
+bool readOrTell(const QString &name, QBuffer &buffer)
 {
-    if (file.open(QIODevice::ReadOnly))
-        return true;
-    tell(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
-    return false;
+    const NvrFileContents contents = ReadNvrFile(name);
+    if (!contents.error.isEmpty()) {
+        tell(QStringLiteral("cannot read %1: %2").arg(EscapedText(name), contents.error));
+        return false;
+    }
+    buffer.setData(contents.bytes);
+    return buffer.open(QIODevice::ReadOnly);
 }
 
 int check(QCommandLineParser &parser, const QStringList &arguments)
@@ -78,8 +84,8 @@ int check(QCommandLineParser &parser, const QStringList &arguments)
 
     int status = kClean;
     for (const QString &name : files) {
-        QFile file(name);
-        if (!openOrTell(file)) {
+        QBuffer file;
+        if (!readOrTell(name, file)) {
             status = kTrouble;
             continue;
         }
@@ -115,14 +121,14 @@ int diff(QCommandLineParser &parser, const QStringList &arguments)
 
     NvrBackup backups[2];
     for (int i = 0; i < 2; ++i) {
-        QFile file(files.at(i));
-        if (!openOrTell(file))
+        QBuffer file;
+        if (!readOrTell(files.at(i), file))
             return kTrouble;
         backups[i] = ReadNvrBackup(&file);
         if (!backups[i].trouble.isEmpty()) {
-            tell(
-                QStringLiteral("%1:%2: %3: cannot compare")
-                    .arg(files.at(i), QString::number(backups[i].troubleLine), backups[i].trouble));
+            tell(QStringLiteral("%1:%2: %3: cannot compare")
+                     .arg(EscapedText(files.at(i)), QString::number(backups[i].troubleLine),
+                         backups[i].trouble));
             return kTrouble;
         }
     }
@@ -139,7 +145,10 @@ int run(const QStringList &arguments)
         "Commands:\n"
         "  check FILE...   what the write would send, and what would go wrong\n"
         "  diff OLD NEW    pages added, removed and changed between two backups\n"
-        "riz-nvr COMMAND --help tells more about a command."));
+        "riz-nvr COMMAND --help tells more about a command; -- ends the options, for a file\n"
+        "whose name starts with \"-\"."));
+    // "-old.nvr" is then one unknown option, not -o -l -d with a -v for the version among them.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(
@@ -153,8 +162,9 @@ int run(const QStringList &arguments)
         return diff(parser, arguments);
     if (const std::optional<int> status = parseCommand(parser, arguments))
         return *status;
-    return usageError(command.isEmpty() ? QStringLiteral("no command given")
-                                        : QStringLiteral("unknown command %1").arg(command));
+    return usageError(command.isEmpty()
+            ? QStringLiteral("no command given")
+            : QStringLiteral("unknown command %1").arg(EscapedText(command)));
 }
 
 } // namespace

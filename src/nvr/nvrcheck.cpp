@@ -58,6 +58,13 @@ public:
         if (!parameter.hasDescription)
             add(parameter.lineNumber,
                 QStringLiteral("two fields only: the value is written, no description"));
+        // The board answers a question for an empty field with nothing, which a read takes
+        // for a board that stopped answering.
+        if (parameter.value.isEmpty()
+            || (parameter.hasDescription && parameter.description.isEmpty()))
+            add(parameter.lineNumber,
+                QStringLiteral(
+                    "the board will hold an empty field, and a read stops at this page"));
         if (SplitNvrFields(line).size() > 3)
             add(parameter.lineNumber,
                 QStringLiteral("more than three fields (a \"|\" inside a value or description?): "
@@ -237,8 +244,9 @@ qint64 WireBytes(const QStringList &commands)
     return bytes;
 }
 
-QByteArray CheckReport(const QString &name, const NvrCheck &check, bool withCommands)
+QByteArray CheckReport(const QString &fileName, const NvrCheck &check, bool withCommands)
 {
+    const QString name = EscapedText(fileName);
     const qint64 bytes = WireBytes(check.commands);
     const double seconds = double(bytes) * kBitsPerByte / kLineBaud;
     QString text = QStringLiteral("%1: %2 to send, %3, %4, %5 s at %6 baud\n")
@@ -256,7 +264,9 @@ QByteArray CheckReport(const QString &name, const NvrCheck &check, bool withComm
     if (withCommands) {
         for (const QString &command : check.commands) {
             const QByteArray wire = CommandBytes(command, int(command.size()));
-            report += QByteArray::number(wire.size()).rightJustified(4) + ' ' + wire + '\n';
+            // Escapes are ASCII, so every other byte is listed as it goes on the wire.
+            report += QByteArray::number(wire.size()).rightJustified(4) + ' '
+                + EscapedText(QString::fromLatin1(wire)).toLatin1() + '\n';
         }
     }
     return report;

@@ -26,5 +26,6 @@ NvrCheck CheckNvrFile(QIODevice *device);
 qint64 WireBytes(const QStringList &commands);
 
 // "name: 3 lines to send, 7 commands, 85 bytes, 0.01 s at 57600 baud", then one
-// "name:line: reason" per finding, then, with commands, each command's length and wire bytes.
-QByteArray CheckReport(const QString &name, const NvrCheck &check, bool withCommands);
+// "name:line: reason" per finding, then, with commands, each command's length and wire bytes,
+// control characters escaped.
+QByteArray CheckReport(const QString &fileName, const NvrCheck &check, bool withCommands);

@@ -39,7 +39,9 @@ PageMap byPage(const QList<NvrParameter> &pages)
 
 QString withDescription(const QString &text, const QString &description, bool hasDescription)
 {
-    return hasDescription ? text + QStringLiteral(" (") + description + QLatin1Char(')') : text;
+    return hasDescription
+        ? text + QStringLiteral(" (") + EscapedText(description) + QLatin1Char(')')
+        : text;
 }
 
 QJsonValue optionalText(const QString &text, bool present)
@@ -145,19 +147,19 @@ QByteArray DiffText(const NvrDiff &diff)
     std::map<QString, QStringList, PageOrder> lines;
     for (const NvrParameter &page : diff.added) {
         lines[page.pageText] << QStringLiteral("page %1 added: %2")
-                                    .arg(page.pageText,
+                                    .arg(EscapedText(page.pageText),
                                         withDescription(QuotedText(page.value), page.description,
                                             page.hasDescription));
     }
     for (const NvrParameter &page : diff.removed) {
         lines[page.pageText] << QStringLiteral("page %1 removed: %2")
-                                    .arg(page.pageText,
+                                    .arg(EscapedText(page.pageText),
                                         withDescription(QuotedText(page.value), page.description,
                                             page.hasDescription));
     }
     for (const NvrChange &change : diff.valuesChanged) {
         lines[change.pageText] << QStringLiteral("page %1 value changed: %2")
-                                      .arg(change.pageText,
+                                      .arg(EscapedText(change.pageText),
                                           withDescription(QuotedText(change.oldText)
                                                   + QStringLiteral(" -> ")
                                                   + QuotedText(change.newText),
@@ -165,7 +167,7 @@ QByteArray DiffText(const NvrDiff &diff)
     }
     for (const NvrChange &change : diff.descriptionsChanged) {
         lines[change.pageText] << QStringLiteral("page %1 description changed: %2 -> %3")
-                                      .arg(change.pageText, QuotedText(change.oldText),
+                                      .arg(EscapedText(change.pageText), QuotedText(change.oldText),
                                           QuotedText(change.newText));
     }
     QString text;
@@ -193,5 +195,16 @@ QByteArray DiffJson(const NvrDiff &diff)
         { QStringLiteral("valuesChanged"), changesJson(diff.valuesChanged, true) },
         { QStringLiteral("descriptionsChanged"), changesJson(diff.descriptionsChanged, false) },
         { QStringLiteral("counts"), counts } };
-    return QJsonDocument(result).toJson(QJsonDocument::Indented);
+    // Qt's writer escapes the controls below U+0020 only; DEL and the C1 controls would reach
+    // a terminal as they are. Outside strings the document holds none of them.
+    const QString json = QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Indented));
+    QString escaped;
+    escaped.reserve(json.size());
+    for (const QChar c : json) {
+        if (c.unicode() >= 0x7F && c.category() == QChar::Other_Control)
+            escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped.toUtf8();
 }

@@ -1,23 +1,32 @@
 // Text helpers shared by the check and the comparison reports.
 #include "nvrtext.h"
 
+QString EscapedText(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        // DEL and the C1 controls (U+0080 to U+009F) included: terminals act on those too.
+        if (c.category() != QChar::Other_Control)
+            escaped += c;
+        else if (c == QLatin1Char('\t'))
+            escaped += QStringLiteral("\\t");
+        else if (c == QLatin1Char('\n'))
+            escaped += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\r'))
+            escaped += QStringLiteral("\\r");
+        else
+            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return escaped;
+}
+
 QString QuotedText(const QString &text)
 {
-    QString quoted = QStringLiteral("\"");
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
-            quoted += QLatin1Char('\\') + c;
-        else if (c == QLatin1Char('\r'))
-            quoted += QStringLiteral("\\r");
-        else if (c == QLatin1Char('\t'))
-            quoted += QStringLiteral("\\t");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            quoted += QStringLiteral("\\x")
-                + QString::number(c.unicode(), 16).rightJustified(2, QLatin1Char('0'));
-        else
-            quoted += c;
-    }
-    return quoted + QLatin1Char('"');
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + EscapedText(quoted) + QLatin1Char('"');
 }
 
 QString CountOf(qint64 count, const QString &word)

@@ -3,8 +3,12 @@
 
 #include <QString>
 
-// text between double quotes, with '"', '\\' and control characters escaped, so that blanks
-// at either end and invisible characters show on a terminal.
+// text with each control character written as an escape ("\t", "\n", "\r", "\x1b"), so that
+// nothing from a file, a board or a command line acts on the terminal.
+QString EscapedText(const QString &text);
+
+// text between double quotes, with '"' and '\\' escaped as well, so that blanks at either end
+// and invisible characters show on a terminal.
 QString QuotedText(const QString &text);
 
 // "1 line", "2 lines": count and word, with an "s" unless the count is 1.

@@ -4,9 +4,15 @@
 #include "app/constants.h"
 #include "link/frame.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString PageNumberToHex(int number, int width)
 {
@@ -86,6 +92,67 @@ QStringList ParameterWriteCommands(const NvrParameter &parameter)
             return {};
     }
     return commands;
+}
+
+namespace {
+
+constexpr qint64 kReadChunkBytes = 64 * 1024;
+
+QString notRegularFile(bool folder)
+{
+    return folder ? QStringLiteral("it is a folder") : QStringLiteral("it is not a regular file");
+}
+
+QString tooLargeFile()
+{
+    return QStringLiteral("it is larger than %1 MB, so it cannot be a parameter file")
+        .arg(kMaxNvrFileBytes / (1024 * 1024));
+}
+
+} // namespace
+
+NvrFileContents ReadNvrFile(const QString &path)
+{
+    // Opening a device can act on it (a serial port raises its control lines), so the type is
+    // looked at before the open; the check on the open descriptor closes the gap in between.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return { {}, notRegularFile(info.isDir()) };
+    // Not blocking: a FIFO would block inside open() until something writes to it.
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return { {}, qt_error_string(errno) };
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return { {}, file.errorString() };
+    }
+    struct stat status { };
+    if (::fstat(fd, &status) != 0)
+        return { {}, qt_error_string(errno) };
+    if (!S_ISREG(status.st_mode))
+        return { {}, notRegularFile(S_ISDIR(status.st_mode)) };
+    if (status.st_size > kMaxNvrFileBytes)
+        return { {}, tooLargeFile() };
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return { {}, qt_error_string(errno) };
+    // Not readAll(): a file that grows while it is read must not take the memory with it. Nor
+    // one read() of the limit, which sets the whole limit aside for a file of a few kilobytes.
+    NvrFileContents contents;
+    contents.bytes.reserve(status.st_size);
+    while (contents.bytes.size() <= kMaxNvrFileBytes) {
+        const QByteArray chunk = file.read(kReadChunkBytes);
+        if (chunk.isEmpty())
+            break;
+        contents.bytes += chunk;
+    }
+    if (file.error() != QFileDevice::NoError)
+        return { {}, file.errorString() };
+    if (contents.bytes.size() > kMaxNvrFileBytes)
+        return { {}, tooLargeFile() };
+    return contents;
 }
 
 NvrLineReader::NvrLineReader(QIODevice *device, SkippedLineHandler skipped)

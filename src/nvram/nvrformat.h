@@ -1,6 +1,7 @@
 // The ".nvr" parameter file format and the NVRAM commands built from it.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
@@ -8,6 +9,9 @@
 #include <functional>
 
 class QIODevice;
+
+// A file above this size is refused as a parameter file: a board of 1000 pages makes about 44 KB.
+constexpr qint64 kMaxNvrFileBytes = 64 * 1024 * 1024;
 
 // Characters in front of the data in a "$22"/"$23" answer, once every '#' is removed.
 constexpr int kAnswerPrefixLength = 7;
@@ -42,6 +46,16 @@ bool FitsOnOneLine(const QString &data);
 // "$20" + page + value + "%" and "$21" + page + description + "%".
 QString ValueWriteCommand(const QString &pageText, const QString &value);
 QString DescriptionWriteCommand(const QString &pageText, const QString &description);
+
+// The whole of a parameter file, read before anything is made of it.
+struct NvrFileContents {
+    QByteArray bytes;
+    QString error; // why the file cannot be read, in a technician's words; empty when it was
+};
+
+// Reads a regular file, or a link to one, of at most kMaxNvrFileBytes. Devices, pipes and folders
+// are refused without being read.
+NvrFileContents ReadNvrFile(const QString &path);
 
 struct NvrParameter {
     QString pageText;

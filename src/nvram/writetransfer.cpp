@@ -7,8 +7,8 @@
 #include "link/linkstate.h"
 #include "nvram/nvrformat.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QStringList>
@@ -156,11 +156,14 @@ private:
 QString sendFile(
     const QString &path, WriteSession::Exchange exchange, WriteSession::Progress progress)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const NvrFileContents contents = ReadNvrFile(path);
+    if (!contents.error.isEmpty()) {
         return QStringLiteral("Could not open %1: %2. Nothing was sent to the board.")
-            .arg(path, file.errorString());
+            .arg(path, contents.error);
     }
+    QBuffer file;
+    file.setData(contents.bytes);
+    file.open(QIODevice::ReadOnly);
     WriteSession session(std::move(exchange), std::move(progress));
     session.sendLines(&file);
     return session.report();

@@ -3,13 +3,21 @@
 
 #include "app/constants.h"
 #include "boardsim.h"
+#include "nvram/nvrformat.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace {
+
+// Far below what reading a device or an oversized file whole takes: such a read ends the run
+// instead of filling the machine's memory.
+constexpr int kToolMemoryLimitMb = 512;
 
 struct Run {
     int exitCode = -1;
@@ -20,6 +28,22 @@ struct Run {
 Run runTool(const QStringList &arguments, const QString &directory)
 {
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The system's words in its error messages are compared.
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer reserves far more address space than any limit; it watches the memory itself.
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+        environment.value(QStringLiteral("ASAN_OPTIONS"))
+            + QStringLiteral(":hard_rss_limit_mb=%1").arg(kToolMemoryLimitMb));
+#else
+    process.setChildProcessModifier([] {
+        const rlim_t bytes = rlim_t(kToolMemoryLimitMb) << 20;
+        const rlimit limit { bytes, bytes };
+        ::setrlimit(RLIMIT_AS, &limit);
+    });
+#endif
+    process.setProcessEnvironment(environment);
     process.setWorkingDirectory(directory);
     process.start(QStringLiteral(RIZ_NVR_EXE), arguments);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
@@ -74,19 +98,20 @@ void TestNvrTool::reportsAndExitStatus_data()
     QTest::addColumn<QList<QByteArray>>("files");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("out");
-    QTest::addColumn<bool>("errWritten");
+    QTest::addColumn<QByteArray>("err");
 
     const QByteArray header = "Page Number | Value | Description\n";
     const QByteArray data = "data:";
+    const QByteArray tryHelp = "riz-nvr: try 'riz-nvr --help'\n";
+    const QByteArray readThreePages
+        = "read_three_pages.nvr: 3 lines to send, 7 commands, 101 bytes, 0.02 s at 57600 baud\n";
 
     QTest::newRow("checkEveryFindingOnce")
         << QStringList { "check", "nvr-check-findings.nvr" } << QList<QByteArray> {} << 1
-        << data + "nvr-check-findings.txt" << false;
+        << data + "nvr-check-findings.txt" << QByteArray();
     QTest::newRow("checkFileWrittenByReadIsClean")
         << QStringList { "check", "read_three_pages.nvr" } << QList<QByteArray> {} << 0
-        << QByteArray("read_three_pages.nvr: 3 lines to send, 7 commands, 101 bytes, 0.02 s at "
-                      "57600 baud\n")
-        << false;
+        << readThreePages << QByteArray();
     QTest::newRow("checkCarriageReturnFileSendsNothing")
         << QStringList { "check", "mac.nvr" }
         << QList<QByteArray> { "mac.nvr=" + header.chopped(1)
@@ -96,13 +121,13 @@ void TestNvrTool::reportsAndExitStatus_data()
                       "mac.nvr:1: \"\\r\" inside a line: the write ends lines at \"\\n\" only and "
                       "sends the \"\\r\" as text\n"
                       "mac.nvr: no line would be sent\n")
-        << false;
+        << QByteArray();
     QTest::newRow("checkLastPageNotANumber")
         << QStringList { "check", "a.nvr" }
         << QList<QByteArray> { "a.nvr=" + header + "0000 | two | Last\n" } << 1
         << QByteArray("a.nvr: 1 line to send, 3 commands, 27 bytes, 0.00 s at 57600 baud\n"
                       "a.nvr:2: page 0000 value \"two\" is not the number of the last page\n")
-        << false;
+        << QByteArray();
     QTest::newRow("checkPagesBeyondLastPage")
         << QStringList { "check", "a.nvr" }
         << QList<QByteArray> { "a.nvr=" + header + "0000 | 0 | Last\n0002 | 1 | x\n" } << 1
@@ -110,39 +135,88 @@ void TestNvrTool::reportsAndExitStatus_data()
                "a.nvr: 2 lines to send, 5 commands, 43 bytes, 0.01 s at 57600 baud\n"
                "a.nvr:2: page 0000 gives the last page as 0000 (value 0), but the file goes on to "
                "page 0002\n")
-        << false;
+        << QByteArray();
     QTest::newRow("checkUnreadableFileIsTroubleAfterTheOthers")
         << QStringList { "check", "gone.nvr", "read_three_pages.nvr" } << QList<QByteArray> {} << 2
-        << QByteArray("read_three_pages.nvr: 3 lines to send, 7 commands, 101 bytes, 0.02 s at "
-                      "57600 baud\n")
-        << true;
+        << readThreePages
+        << QByteArray("riz-nvr: cannot read gone.nvr: No such file or directory\n");
+    QTest::newRow("checkEmptyValueOrDescription")
+        << QStringList { "check", "a.nvr" }
+        << QList<QByteArray> { "a.nvr=" + header
+               + "0000 | 2 | Last\n0001 |  | Speed\n0002 | 22 | \n" }
+        << 1
+        << QByteArray(
+               "a.nvr: 3 lines to send, 7 commands, 64 bytes, 0.01 s at 57600 baud\n"
+               "a.nvr:3: the board will hold an empty field, and a read stops at this page\n"
+               "a.nvr:4: the board will hold an empty field, and a read stops at this page\n")
+        << QByteArray();
+    QTest::newRow("checkEscapesControlsInNameAndCommands")
+        << QStringList { "check", "--commands", "esc\x1b.nvr" }
+        << QList<QByteArray> { "esc\x1b.nvr=" + header + "0000 | 0 | Bell\x07\x1b[2J\n" } << 0
+        << QByteArray("esc\\x1b.nvr: 1 line to send, 3 commands, 30 bytes, 0.01 s at 57600 baud\n"
+                      "   9 $2000000%\n"
+                      "  17 $210000Bell\\x07\\x1b[2J%\n"
+                      "   4 $24%\n")
+        << QByteArray();
+    QTest::newRow("checkReadsRegularFilesAndLinksToThemOnly")
+        << QStringList { "check", "zero.nvr", "fifo.nvr", "big.nvr", "link.nvr" }
+        << QList<QByteArray> {} << 2 << "link" + readThreePages.mid(16)
+        << QByteArray("riz-nvr: cannot read zero.nvr: it is not a regular file\n"
+                      "riz-nvr: cannot read fifo.nvr: it is not a regular file\n"
+                      "riz-nvr: cannot read big.nvr: it is larger than 64 MB, so it cannot be a "
+                      "parameter file\n");
+    QTest::newRow("checkVersionAfterDoubleDashIsAFileName")
+        << QStringList { "check", "--", "--version" } << QList<QByteArray> {} << 2 << QByteArray()
+        << QByteArray("riz-nvr: cannot read --version: No such file or directory\n");
 
     QTest::newRow("diffText") << QStringList { "diff", "nvr-diff-old.nvr", "nvr-diff-new.nvr" }
-                              << QList<QByteArray> {} << 1 << data + "nvr-diff.txt" << false;
+                              << QList<QByteArray> {} << 1 << data + "nvr-diff.txt" << QByteArray();
     QTest::newRow("diffJson") << QStringList { "diff", "--json", "nvr-diff-old.nvr",
         "nvr-diff-new.nvr" } << QList<QByteArray> {}
-                              << 1 << data + "nvr-diff.json" << false;
+                              << 1 << data + "nvr-diff.json" << QByteArray();
     QTest::newRow("diffWithItselfGivesCountOnly")
         << QStringList { "diff", "nvr-diff-old.nvr", "nvr-diff-old.nvr" } << QList<QByteArray> {}
         << 0
         << QByteArray("0 added, 0 removed, 0 values changed, 0 descriptions changed; "
                       "5 of 5 pages unchanged\n")
-        << false;
+        << QByteArray();
     QTest::newRow("diffRepeatedPageIsTrouble")
         << QStringList { "diff", "twice.nvr", "nvr-diff-old.nvr" }
         << QList<QByteArray> { "twice.nvr=" + header + "0001 | 1 | a\n0001 | 2 | a\n" } << 2
-        << QByteArray() << true;
+        << QByteArray()
+        << QByteArray(
+               "riz-nvr: twice.nvr:3: page \"0001\" again (first on line 2): cannot compare\n");
     QTest::newRow("diffMissingFileIsTrouble")
         << QStringList { "diff", "nvr-diff-old.nvr", "gone.nvr" } << QList<QByteArray> {} << 2
-        << QByteArray() << true;
+        << QByteArray() << QByteArray("riz-nvr: cannot read gone.nvr: No such file or directory\n");
+    QTest::newRow("diffAfterDoubleDashEscapesControls")
+        << QStringList { "diff", "--", "-old.nvr", "new.nvr" }
+        << QList<QByteArray> { "-old.nvr=" + header + "0001 | 7 | Fan\n",
+               "new.nvr=" + header + "0001 | 8 | Fan\x1b[5m\n" }
+        << 1
+        << QByteArray("page 0001 value changed: \"7\" -> \"8\" (Fan\\x1b[5m)\n"
+                      "page 0001 description changed: \"Fan\" -> \"Fan\\x1b[5m\"\n"
+                      "0 added, 0 removed, 1 value changed, 1 description changed; 0 of 1 page "
+                      "unchanged\n")
+        << QByteArray();
+    QTest::newRow("diffJsonEscapesDeleteAndC1Controls")
+        << QStringList { "diff", "--json", "old.nvr", "new.nvr" }
+        << QList<QByteArray> { "old.nvr=" + header + "0001 | 7 | Fan\n",
+               "new.nvr=" + header + "0001 | 7 | Fan\x1b\xc2\x9b\x7f\n" }
+        << 1 << data + "nvr-diff-controls.json" << QByteArray();
+    QTest::newRow("diffNameLikeAnOptionIsUnknownOption")
+        << QStringList { "diff", "-old.nvr", "new.nvr" }
+        << QList<QByteArray> { "-old.nvr=" + header, "new.nvr=" + header } << 2 << QByteArray()
+        << "riz-nvr: Unknown option 'old.nvr'.\n" + tryHelp;
 
     QTest::newRow("noCommand") << QStringList {} << QList<QByteArray> {} << 2 << QByteArray()
-                               << true;
-    QTest::newRow("diffNeedsTwoFiles") << QStringList { "diff", "nvr-diff-old.nvr" }
-                                       << QList<QByteArray> {} << 2 << QByteArray() << true;
+                               << "riz-nvr: no command given\n" + tryHelp;
+    QTest::newRow("diffNeedsTwoFiles")
+        << QStringList { "diff", "nvr-diff-old.nvr" } << QList<QByteArray> {} << 2 << QByteArray()
+        << "riz-nvr: diff needs two files, OLD and NEW\n" + tryHelp;
     QTest::newRow("version") << QStringList { "--version" } << QList<QByteArray> {} << 0
                              << "riz-nvr " + kVersion.toUtf8() + '\n'
-                             << false;
+                             << QByteArray();
 }
 
 void TestNvrTool::reportsAndExitStatus()
@@ -151,10 +225,19 @@ void TestNvrTool::reportsAndExitStatus()
     QFETCH(QList<QByteArray>, files);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, out);
-    QFETCH(bool, errWritten);
+    QFETCH(QByteArray, err);
     for (const char *name : { "nvr-check-findings.nvr", "read_three_pages.nvr", "nvr-diff-old.nvr",
              "nvr-diff-new.nvr" })
         QVERIFY(QFile::copy(QStringLiteral(TEST_DATA_DIR "/") + name, m_dir->filePath(name)));
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), m_dir->filePath(QStringLiteral("zero.nvr"))));
+    QVERIFY(
+        ::mkfifo(QFile::encodeName(m_dir->filePath(QStringLiteral("fifo.nvr"))).constData(), 0600)
+        == 0);
+    QFile big(m_dir->filePath(QStringLiteral("big.nvr")));
+    // Sparse: it takes no room, but reading it whole would take 4 GB.
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(4) << 30));
+    QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("read_three_pages.nvr")),
+        m_dir->filePath(QStringLiteral("link.nvr"))));
     for (const QByteArray &file : files) {
         const qsizetype equals = file.indexOf('=');
         writeFile(QString::fromUtf8(file.left(equals)), file.mid(equals + 1));
@@ -166,7 +249,7 @@ void TestNvrTool::reportsAndExitStatus()
 
     QCOMPARE(run.out, out);
     QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.err.isEmpty() != errWritten, run.err.constData());
+    QCOMPARE(run.err, err);
 }
 
 // The tool lists, byte for byte, what the write puts on the line to the simulated board.

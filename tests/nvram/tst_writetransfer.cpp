@@ -3,6 +3,7 @@
 
 #include "app/constants.h"
 #include "boardsim.h"
+#include "nvram/nvrformat.h"
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
@@ -13,6 +14,8 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -323,18 +326,34 @@ void TestWriteTransfer::openDialogChoosesTheFile()
     verifyPollingResumed();
 }
 
+// A reason left empty is the system's own words.
 void TestWriteTransfer::unopenableFileIsReportedAndSendsNothing_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("vanishedFile") << "gone.nvr";
-    QTest::newRow("directory") << "folder.nvr";
+    const QString notRegular = QStringLiteral("it is not a regular file");
+    QTest::newRow("vanishedFile") << "gone.nvr" << QString();
+    QTest::newRow("directory") << "folder.nvr"
+                               << "it is a folder";
+    QTest::newRow("linkToDevZero") << "zero.nvr" << notRegular;
+    QTest::newRow("fifo") << "fifo.nvr" << notRegular;
+    QTest::newRow("oneByteOverTheLimit")
+        << "big.nvr"
+        << "it is larger than 64 MB, so it cannot be a parameter file";
 }
 
 void TestWriteTransfer::unopenableFileIsReportedAndSendsNothing()
 {
     QFETCH(QString, name);
+    QFETCH(QString, reason);
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder.nvr")));
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), m_dir->filePath(QStringLiteral("zero.nvr"))));
+    QVERIFY(
+        ::mkfifo(QFile::encodeName(m_dir->filePath(QStringLiteral("fifo.nvr"))).constData(), 0600)
+        == 0);
+    QFile big(m_dir->filePath(QStringLiteral("big.nvr")));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(kMaxNvrFileBytes + 1));
     const QString path = m_dir->filePath(name);
     FieldWatch watch(*m_window);
 
@@ -342,10 +361,13 @@ void TestWriteTransfer::unopenableFileIsReportedAndSendsNothing()
 
     const QStringList texts = m_catcher->texts(kMessageTitle);
     QCOMPARE(texts.size(), 1);
-    QVERIFY2(
-        texts.first().startsWith(QStringLiteral("Could not open ") + path + QStringLiteral(": "))
-            && texts.first().endsWith(QStringLiteral(". Nothing was sent to the board.")),
-        qPrintable(texts.first()));
+    const QString opening = QStringLiteral("Could not open ") + path + QStringLiteral(": ");
+    const QString closing = QStringLiteral(". Nothing was sent to the board.");
+    if (reason.isEmpty())
+        QVERIFY2(texts.first().startsWith(opening) && texts.first().endsWith(closing),
+            qPrintable(texts.first()));
+    else
+        QCOMPARE(texts.first(), opening + reason + closing);
     QCOMPARE(m_sim->commandBytes(), QList<QByteArray>());
     QCOMPARE(watch.atBoxes().size(), 1);
     QCOMPARE(watch.atBoxes().first().fieldStyle, kStyleEditYellow);
