@@ -7,7 +7,6 @@
 #include "link/linkstate.h"
 #include "link/serialdevice.h"
 
-#include <QMessageBox>
 #include <QTimer>
 
 namespace {
@@ -35,7 +34,7 @@ void MainWindow::on_btnConnectPort_clicked()
     }
 
     if (!serialPort.open(QIODevice::ReadWrite)) {
-        QMessageBox::warning(this, kMessageTitle, OpenFailureMessage(serialPort));
+        ShowWarning(OpenFailureMessage(serialPort));
         ResetToDisconnected();
         return;
     }
@@ -83,7 +82,7 @@ void MainWindow::MainPollingTimerElapsed()
     } else if (m_pollsUnanswered >= kUnansweredLimit) {
         const QString port = serialPort.portName();
         DropLink();
-        QMessageBox::warning(this, kMessageTitle,
+        ShowWarning(
             QStringLiteral("The CTL PCB does not answer on %1. The port may be the wrong one: "
                            "choose the port the board is connected to and press COMMS.")
                 .arg(port));

@@ -7,7 +7,6 @@
 #include "link/serialdevice.h"
 
 #include <QDebug>
-#include <QMessageBox>
 #include <QTimer>
 
 void MainWindow::WriteCommand(const QString &command, int length)
@@ -120,8 +119,7 @@ void MainWindow::DeviceLost()
         return;
     }
     DropLink();
-    QMessageBox::warning(
-        this, kMessageTitle, QStringLiteral("Error: Read timeout on command ") + lastCommand);
+    ShowWarning(QStringLiteral("Error: Read timeout on command ") + lastCommand);
 }
 
 // A hang-up while no exchange reads from the port.

@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QMessageBox>
 #include <QTextStream>
 
 #include <cmath>
@@ -115,7 +114,7 @@ void MainWindow::onSaveFileSelected(QString sFileName)
     const QString path = NvramSavePath(sFileName, problem);
     if (path.isEmpty()) {
         ui->editFromCTLPCB->setStyleSheet(kStyleEditYellow);
-        QMessageBox::warning(this, kMessageTitle, problem);
+        ShowWarning(problem);
         return;
     }
     ui->editFromCTLPCB->setStyleSheet(kStyleEditGreen);

@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QInputEvent>
-#include <QMessageBox>
 #include <QTimer>
 
 // Returns false, having told the technician, when there is no link to transfer over.
@@ -18,7 +17,7 @@ bool MainWindow::StartTransfer(QLineEdit *field)
 {
     if (!LinkIsLive()) {
         field->setStyleSheet(kStyleEditYellow);
-        QMessageBox::warning(this, kMessageTitle,
+        ShowWarning(
             QStringLiteral("The CTL PCB is not connected. Press COMMS to connect it, then try "
                            "again."));
         return false;
@@ -68,7 +67,7 @@ void MainWindow::FinishTransfer(QLineEdit *field, const QString &warning)
     if (readErrorLatched)
         DropLink();
     if (!warning.isEmpty())
-        QMessageBox::warning(this, kMessageTitle, warning);
+        ShowWarning(warning);
     if (m_closeRequested) {
         m_closeRequested = false;
         close();

@@ -5,6 +5,7 @@
 #include "app/constants.h"
 #include "link/serialdevice.h"
 
+#include <QMessageBox>
 #include <QSerialPortInfo>
 #include <QTimer>
 
@@ -54,4 +55,11 @@ MainWindow::~MainWindow()
     delete serialWatchdogTimer;
     // Nothing is sent to the board on the way out.
     serialPort.close();
+}
+
+void MainWindow::ShowWarning(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, kMessageTitle, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }

@@ -46,6 +46,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // One box for the technician; its text may quote the board or a file, so it is never markup.
+    void ShowWarning(const QString &text);
+
     // Serial command protocol (src/link/protocol.cpp).
     void WriteCommand(const QString &command, int length);
     int ReadResponse();

@@ -41,13 +41,14 @@ void ModalBoxCatcher::check()
             if (m_held != box) {
                 m_held = box;
                 m_heldFor.start();
-                m_boxes.append({ box->windowTitle(), box->text() });
+                m_boxes.append(
+                    { box->windowTitle(), box->text(), box->textFormat() == Qt::PlainText });
             }
             if (!m_heldFor.hasExpired(m_holdMs))
                 return;
             m_held = nullptr;
         } else {
-            m_boxes.append({ box->windowTitle(), box->text() });
+            m_boxes.append({ box->windowTitle(), box->text(), box->textFormat() == Qt::PlainText });
         }
         if (QAbstractButton *ok = box->button(QMessageBox::Ok))
             ok->click();
@@ -65,6 +66,8 @@ QStringList ModalBoxCatcher::texts(const QString &expectedTitle) const
     for (const Box &box : m_boxes) {
         if (box.title != expectedTitle)
             texts << QStringLiteral("<wrong title %1>").arg(box.title);
+        if (!box.plainText)
+            texts << QStringLiteral("<not plain text>");
         texts << box.text;
     }
     return texts;

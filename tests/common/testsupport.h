@@ -54,6 +54,7 @@ public:
     struct Box {
         QString title;
         QString text;
+        bool plainText = true;
     };
 
     explicit ModalBoxCatcher(QObject *parent = nullptr);
@@ -62,7 +63,8 @@ public:
     void holdOpenFor(int ms) { m_holdMs = ms; }
 
     QList<Box> boxes() const { return m_boxes; }
-    // The texts in order; a box with another title shows up as an extra entry naming it.
+    // The texts in order; a box with another title, or whose text could be taken for markup,
+    // shows up as an extra entry saying so.
     QStringList texts(const QString &expectedTitle) const;
     // Called for any other modal widget (for example a file dialog); it should close it.
     void setOtherModalHandler(std::function<void(QWidget *)> handler)

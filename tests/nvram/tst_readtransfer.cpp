@@ -257,6 +257,8 @@ void TestReadTransfer::pageZeroValueMustBePageNumber_data()
     QTest::newRow("oneBeyondInt") << "2147483648" << false;
     QTest::newRow("leadingPlus") << "+3" << false;
     QTest::newRow("blanksAround") << " 3 " << false;
+    // Quoted in the box as it came, never taken for markup.
+    QTest::newRow("markup") << "<b>4</b>" << false;
 }
 
 // Only page 0's value tells how many pages there are: a value that is no page number would
