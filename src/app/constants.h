@@ -1,19 +1,7 @@
-// Program-wide constants: identity, style sheets, file places and message texts.
+// The program's identity: the single-instance key and the title's prefix.
 #pragma once
 
 #include <QString>
 
 extern const QString kApplicationId;
-extern const QString kVersion;
 extern const QString kTitlePrefix;
-
-extern const QString kStyleButtonRed;
-extern const QString kStyleButtonGreen;
-extern const QString kStyleEditYellow;
-extern const QString kStyleEditGreen;
-extern const QString kNvramDirectory;
-extern const QString kNvramExtension;
-extern const QString kFieldSeparator;
-extern const QString kMessageTitle;
-extern const QString kDefaultUploadName;
-extern const QString kDefaultDownloadName;

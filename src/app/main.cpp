@@ -1,6 +1,7 @@
 // Program entry: one instance per user, one main window.
 #include "app/constants.h"
 #include "app/qtsingleapplication.h"
+#include "nvram/version.h"
 #include "ui/mainwindow.h"
 
 int main(int argc, char *argv[])

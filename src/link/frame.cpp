@@ -3,6 +3,10 @@
 
 #include <algorithm>
 
+const QString kGreeting = QStringLiteral("$90%");
+const QString kStatusQuery = QStringLiteral("$91%");
+const QString kEndOfTransfer = QStringLiteral("$24%");
+
 bool IsCompleteAnswer(int readResponseResult)
 {
     return readResponseResult >= 1 && readResponseResult <= kMaxResponseChars;

@@ -1,26 +1,24 @@
-// Framing of the serial command protocol: limits, timing and the bytes of a command.
+// Framing of the serial command protocol: the line, the commands with a fixed text, limits, and
+// the bytes of a command.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 
+// The board's line: 57600 baud, 8 data bits, no parity, one stop bit.
+constexpr int kBaudRate = 57600;
+
+// "$90%" greets the board (and takes leave of it), "$91%" asks for its status, "$24%" ends a
+// write: the board then saves what it holds.
+extern const QString kGreeting;
+extern const QString kStatusQuery;
+extern const QString kEndOfTransfer;
+
 constexpr int kMaxCommandBytes = 90;
-constexpr int kWriteWaitMs = 30000;
-constexpr int kResponseWindowMs = 2000;
-constexpr int kFirstByteWaitMs = 100;
-constexpr int kRetryWaitMs = 10;
 constexpr int kMaxResponseChars = 200;
 constexpr int kResponseOverflow = 201;
-// Once its first byte is in, the whole answer must arrive within this; a real one takes 35 ms.
-constexpr int kAnswerCompletionMs = 2000;
 // Exchanges in a row without a complete answer after which the board counts as gone.
 constexpr int kUnansweredLimit = 3;
-
-// Longest stretch of a transfer without repainting the window and answering the desktop.
-constexpr int kKeepAliveIntervalMs = 50;
-
-// Polling tick while connected; the transfers restart polling with it too.
-constexpr int kPollIntervalMs = 750;
 
 // Whether ReadResponse's result stands for an answer that ended at its '#'.
 bool IsCompleteAnswer(int readResponseResult);

@@ -189,9 +189,8 @@ QString OpenFailureCause(const QSerialPort &port)
 
 QString OpenFailureMessage(const QSerialPort &port)
 {
-    QString text = QStringLiteral("Can't open %1, error code %2")
-                       .arg(port.portName())
-                       .arg(int(port.error()))
+    QString text
+        = QStringLiteral("Can't open %1, error code %2").arg(port.portName()).arg(int(port.error()))
         + QLatin1Char(' ') + port.errorString();
     // Qt gives a busy port and a forbidden one the same code; the system tells them apart.
     const QString cause = OpenFailureCause(port);

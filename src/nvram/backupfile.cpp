@@ -1,7 +1,7 @@
 // Saving a read in the shared folder without writing through a link or losing a backup.
 #include "backupfile.h"
 
-#include "app/constants.h"
+#include "nvram/nvrformat.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -104,7 +104,7 @@ bool copyTo(int from, const QString &path, const QString &target, QString &error
 
 } // namespace
 
-QString NvramSavePath(const QString &typedName, QString &problem)
+QString NvramSavePath(const QString &directory, const QString &typedName, QString &problem)
 {
     const qsizetype longestName = NAME_MAX - kTemporaryExtraBytes - kNvramExtension.toUtf8().size();
     QString name = typedName;
@@ -113,7 +113,7 @@ QString NvramSavePath(const QString &typedName, QString &problem)
     if (typedName.contains(QLatin1Char('/'))) {
         problem = QStringLiteral("The file name \"%1\" contains \"/\". Files are always saved in "
                                  "%2; type a name without \"/\".")
-                      .arg(typedName, kNvramDirectory);
+                      .arg(typedName, directory);
     } else if (typedName.startsWith(QLatin1Char('.'))) {
         problem
             = QStringLiteral("The file name \"%1\" starts with \".\": the file would be hidden, "
@@ -130,7 +130,7 @@ QString NvramSavePath(const QString &typedName, QString &problem)
                       .arg(longestName);
     } else {
         problem.clear();
-        return kNvramDirectory + name + kNvramExtension;
+        return directory + name + kNvramExtension;
     }
     return {};
 }

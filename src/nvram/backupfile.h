@@ -5,10 +5,10 @@
 #include <QFile>
 #include <QString>
 
-// The path that a name typed for a read is saved at: kNvramDirectory, the name, then
-// kNvramExtension unless the name already ends with it. Empty when the name cannot be used;
-// problem then says why, in the technician's words.
-QString NvramSavePath(const QString &typedName, QString &problem);
+// The path that a name typed for a read is saved at: directory (kNvramDirectory but in tests),
+// the name, then kNvramExtension unless the name already ends with it. Empty when the name
+// cannot be used; problem then says why, in the technician's words.
+QString NvramSavePath(const QString &directory, const QString &typedName, QString &problem);
 
 // Whether anything, a link included, has that name.
 bool NameIsTaken(const QString &path);

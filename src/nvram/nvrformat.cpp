@@ -1,7 +1,6 @@
 // The ".nvr" parameter file format and the NVRAM commands built from it.
 #include "nvrformat.h"
 
-#include "app/constants.h"
 #include "link/frame.h"
 
 #include <QFile>
@@ -13,6 +12,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+const QString kNvramDirectory = QStringLiteral("/opt/VKT_PLUS/NVRAM/CTLPCB/");
+const QString kNvramExtension = QStringLiteral(".nvr");
+const QString kFieldSeparator = QStringLiteral(" | ");
 
 QString PageNumberToHex(int number, int width)
 {

@@ -10,6 +10,11 @@
 
 class QIODevice;
 
+// The folder that parameter files are saved into and chosen from; shared by the dialout group.
+extern const QString kNvramDirectory;
+extern const QString kNvramExtension; // ".nvr"
+extern const QString kFieldSeparator; // " | " between the fields of a line
+
 // A file above this size is refused as a parameter file: a board of 1000 pages makes about 44 KB.
 constexpr qint64 kMaxNvrFileBytes = 64 * 1024 * 1024;
 

@@ -1,13 +1,10 @@
 // Reading every parameter page of the board into an ".nvr" file, all or nothing.
 #include "readtransfer.h"
 
-#include "app/constants.h"
 #include "link/frame.h"
-#include "link/linkstate.h"
+#include "link/seriallink.h"
 #include "nvram/backupfile.h"
 #include "nvram/nvrformat.h"
-#include "ui/mainwindow.h"
-#include "ui_mainwindow.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -15,16 +12,8 @@
 
 #include <cmath>
 #include <limits>
-#include <optional>
-
-int CtlParamEndPage = 0;
-QString pageValue;
-QString pageDescription;
 
 namespace {
-
-// Page 0's value as the board sent it, when it is no page number; the read then stops.
-std::optional<QString> refusedLastPage;
 
 // Only plain digits count: real boards send them, and Qt's number parsing would also take a
 // sign or blanks around them, which no board sends for a page count.
@@ -50,7 +39,8 @@ QString nothingSaved(const QString &path, bool existed)
                    : QStringLiteral("Nothing was saved: %1 was not created.").arg(path);
 }
 
-QString stoppedWarning(qint64 pagesRead, bool linkLost, const QString &path, bool existed)
+QString stoppedWarning(
+    qint64 pagesRead, qint64 pageCount, bool linkLost, const QString &path, bool existed)
 {
     const QString page = PageNumberToHex(int(pagesRead), 4);
     QString text = linkLost
@@ -60,9 +50,7 @@ QString stoppedWarning(qint64 pagesRead, bool linkLost, const QString &path, boo
     if (pagesRead == 0) {
         text += QStringLiteral(": no page could be read. ");
     } else {
-        text += QStringLiteral(": %1 of %2 pages were read. ")
-                    .arg(pagesRead)
-                    .arg(qint64(CtlParamEndPage) + 1);
+        text += QStringLiteral(": %1 of %2 pages were read. ").arg(pagesRead).arg(pageCount);
     }
     return text + nothingSaved(path, existed);
 }
@@ -93,93 +81,100 @@ QString keepingPreviousFailedWarning(const QString &path, const QString &reason)
         + nothingSaved(path, true);
 }
 
-QString readingProgress(qint64 page)
+QString readingProgress(qint64 page, int endPage)
 {
     if (page == 0)
         return QStringLiteral("Reading page 0000");
-    const qint64 percent = std::llround(double(page) * 100 / double(CtlParamEndPage));
+    const qint64 percent = std::llround(double(page) * 100 / double(endPage));
     return QStringLiteral("Reading page %1 of %2 (%3 %)")
-        .arg(PageNumberToHex(int(page), 4), PageNumberToHex(CtlParamEndPage, 4))
+        .arg(PageNumberToHex(int(page), 4), PageNumberToHex(endPage, 4))
         .arg(percent);
 }
 
 } // namespace
 
-void MainWindow::on_btnFromCTL_PCB_clicked() { uploadDialog.show(); }
-
-void MainWindow::onSaveFileSelected(QString sFileName)
+QString ReadResultMessage(const ReadResult &result)
 {
-    ui->editFromCTLPCB->setText(sFileName);
-    QString problem;
-    const QString path = NvramSavePath(sFileName, problem);
-    if (path.isEmpty()) {
-        ui->editFromCTLPCB->setStyleSheet(kStyleEditYellow);
-        ShowWarning(problem);
-        return;
-    }
-    ui->editFromCTLPCB->setStyleSheet(kStyleEditGreen);
-    QCoreApplication::processEvents();
-    ReadCtlToFile(path);
-}
-
-void MainWindow::ReadCtlToFile(const QString &path)
-{
-    if (!StartTransfer(ui->editFromCTLPCB))
-        return;
-    FinishTransfer(ui->editFromCTLPCB, ReadIntoFile(path));
-}
-
-// Returns the warning for the technician, empty when the file holds every page. The file is
-// replaced in one step, and only by a complete read; the file it replaces is kept as NAME~.
-QString MainWindow::ReadIntoFile(const QString &path)
-{
-    const bool existed = NameIsTaken(path);
-    BackupFile file(path);
-    if (!file.open()) {
-        return QStringLiteral("Could not create ") + path + QStringLiteral(": ")
-            + file.errorString() + QStringLiteral(". Nothing was read from the board.");
-    }
-    QTextStream out(file.device());
-    out << NvrHeaderLine() << Qt::endl;
-    qint64 pagesRead = 0;
-    refusedLastPage.reset();
-    const bool complete = out.status() == QTextStream::Ok && ReadPagesInto(out, pagesRead);
-    if (out.status() != QTextStream::Ok)
-        return writeFailedWarning(path, file.errorString(), existed);
-    if (refusedLastPage)
-        return refusedLastPageWarning(*refusedLastPage, path, existed);
-    if (!complete)
-        return stoppedWarning(pagesRead, readErrorLatched, path, existed);
-    if (!file.commit()) {
-        return file.keepingPreviousFailed() ? keepingPreviousFailedWarning(path, file.errorString())
-                                            : writeFailedWarning(path, file.errorString(), existed);
+    using Outcome = ReadResult::Outcome;
+    switch (result.outcome) {
+    case Outcome::Saved:
+        return {};
+    case Outcome::CannotCreate:
+        return QStringLiteral("Could not create ") + result.path + QStringLiteral(": ")
+            + result.detail + QStringLiteral(". Nothing was read from the board.");
+    case Outcome::Stopped:
+    case Outcome::LinkLost:
+        return stoppedWarning(result.pagesRead, result.pageCount,
+            result.outcome == Outcome::LinkLost, result.path, result.existed);
+    case Outcome::NotAPageNumber:
+        return refusedLastPageWarning(result.detail, result.path, result.existed);
+    case Outcome::WriteFailed:
+        return writeFailedWarning(result.path, result.detail, result.existed);
+    case Outcome::KeepingPreviousFailed:
+        return keepingPreviousFailedWarning(result.path, result.detail);
     }
     return {};
 }
 
+ReadTransfer::ReadTransfer(SerialLink &link, TransferHooks hooks)
+    : m_link(link)
+    , m_hooks(std::move(hooks))
+{
+}
+
+// The file is replaced in one step, and only by a complete read; the file it replaces is kept
+// as NAME~.
+ReadResult ReadTransfer::ReadCtlToFile(const QString &path)
+{
+    ReadResult result;
+    result.path = path;
+    result.existed = NameIsTaken(path);
+    BackupFile file(path);
+    if (!file.open()) {
+        result.outcome = ReadResult::Outcome::CannotCreate;
+        result.detail = file.errorString();
+        return result;
+    }
+    QTextStream out(file.device());
+    out << NvrHeaderLine() << Qt::endl;
+    const bool complete = out.status() == QTextStream::Ok && ReadPagesInto(out, result);
+    if (out.status() != QTextStream::Ok) {
+        result.outcome = ReadResult::Outcome::WriteFailed;
+        result.detail = file.errorString();
+    } else if (!complete && result.outcome == ReadResult::Outcome::Saved) {
+        result.outcome
+            = m_link.deviceWasLost() ? ReadResult::Outcome::LinkLost : ReadResult::Outcome::Stopped;
+    } else if (complete && !file.commit()) {
+        result.outcome = file.keepingPreviousFailed() ? ReadResult::Outcome::KeepingPreviousFailed
+                                                      : ReadResult::Outcome::WriteFailed;
+        result.detail = file.errorString();
+    }
+    return result;
+}
+
 // True when every page up to the last one that page 0 announced is written; pagesRead counts
 // the pages written, always pages 0 up to one before that count.
-bool MainWindow::ReadPagesInto(QTextStream &out, qint64 &pagesRead)
+bool ReadTransfer::ReadPagesInto(QTextStream &out, ReadResult &result)
 {
     // Counted in 64 bits: after a last page of INT_MAX the counter still has to step past it.
     qint64 PGNum = 0;
     for (;;) {
-        ShowTransferProgress(readingProgress(PGNum));
-        if (!ReadPage(int(PGNum), out))
+        if (m_hooks.progress)
+            m_hooks.progress(readingProgress(PGNum, CtlParamEndPage));
+        if (!ReadPage(int(PGNum), out, result))
             break;
         ++PGNum;
+        result.pagesRead = PGNum;
         if (CtlParamEndPage < PGNum) {
             qDebug() << "DataValid = false - PGNum > CtlParamEndPage";
-            pagesRead = PGNum;
             return true;
         }
     }
-    pagesRead = PGNum;
     return false;
 }
 
 // Asks for the page's value and description and writes its line; false when the read must stop.
-bool MainWindow::ReadPage(int page, QTextStream &out)
+bool ReadTransfer::ReadPage(int page, QTextStream &out, ReadResult &result)
 {
     const bool DataValid = AskBoard(ValueQuestion(page), pageValue);
     if (!AskBoard(DescriptionQuestion(page), pageDescription)) {
@@ -188,9 +183,13 @@ bool MainWindow::ReadPage(int page, QTextStream &out)
     }
     if (!DataValid)
         return false;
-    if (page == 0 && !isPageNumber(pageValue, CtlParamEndPage)) {
-        refusedLastPage = pageValue;
-        return false;
+    if (page == 0) {
+        if (!isPageNumber(pageValue, CtlParamEndPage)) {
+            result.outcome = ReadResult::Outcome::NotAPageNumber;
+            result.detail = pageValue;
+            return false;
+        }
+        result.pageCount = qint64(CtlParamEndPage) + 1;
     }
     out << NvrDataLine(PageNumberToHex(page, 4), pageValue, pageDescription) << Qt::endl;
     // A file that can no longer be written is no backup; asking for more pages is pointless.
@@ -198,15 +197,17 @@ bool MainWindow::ReadPage(int page, QTextStream &out)
 }
 
 // One exchange; on a usable answer data gets its text, otherwise data is left as it was.
-bool MainWindow::AskBoard(const QString &command, QString &data)
+bool ReadTransfer::AskBoard(const QString &command, QString &data)
 {
     const int sentStringLength = int(command.size());
+    if (m_hooks.beforeExchange)
+        m_hooks.beforeExchange();
     // An answer cut off by the response window or the length limit can still be long enough;
     // without its '#' its text is not the page's and must not end up in a backup. Nor can a
     // line break inside the data: it would split the page's line in the file.
-    if (!IsCompleteAnswer(TransferExchange(command)) || RCV_Str.size() <= sentStringLength)
+    if (!IsCompleteAnswer(m_link.exchange(command)) || m_link.response().size() <= sentStringLength)
         return false;
-    const QString answerData = AnswerData(RCV_Str);
+    const QString answerData = AnswerData(m_link.response());
     if (!FitsOnOneLine(answerData))
         return false;
     data = answerData;

@@ -1,19 +1,19 @@
 // The tool's main window: owner of the form, the serial port, the file-name dialog and both timers.
 #pragma once
 
+#include "link/timings.h"
+#include "nvram/nvrformat.h"
+#include "nvram/transferhooks.h"
 #include "ui/dlguploadnvram.h"
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMainWindow>
-#include <QSerialPort>
 #include <QString>
 
-class HangUpWatch;
+class PollingCycle;
 class QCloseEvent;
 class QLineEdit;
-class QTextStream;
-class QTimer;
+class SerialLink;
 
 namespace Ui {
 class MainWindow;
@@ -24,7 +24,9 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // Timings and the save folder are the board's and the machine's; tests pass their own.
+    explicit MainWindow(QWidget *parent = nullptr, const LinkTimings &timings = {},
+        const QString &nvramDirectory = kNvramDirectory);
     ~MainWindow() override;
 
 signals:
@@ -37,9 +39,10 @@ private slots:
     void on_btnToCTL_PCB_clicked();
     void onSaveFileSelected(QString sFileName);
     void onReadFileSelected(QString sFileName);
-    void MainPollingTimerElapsed();
-    void serialWatchdogTimerElapsed();
-    void onPortHungUp();
+    void onHandshakeDone();
+    void onDeviceLost();
+    void onBoardSilent(const QString &portName);
+    void ResetToDisconnected();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -49,52 +52,20 @@ private:
     // One box for the technician; its text may quote the board or a file, so it is never markup.
     void ShowWarning(const QString &text);
 
-    // Serial command protocol (src/link/protocol.cpp).
-    void WriteCommand(const QString &command, int length);
-    int ReadResponse();
-    int ReadChar();
-    void DeviceLost();
-
-    // Connection and polling cycle (src/link/polling.cpp).
-    void RunPollState();
-    void ConnectHandshake();
-    void StatusPoll();
-    void ResetToDisconnected();
-    void PollExchange(const QString &command);
-    bool LinkIsLive() const;
-    void DropLink();
-
-    // What both transfers share (src/nvram/transfer.cpp).
+    // What both transfers share (src/ui/transfers.cpp).
     bool StartTransfer(QLineEdit *field);
-    int TransferExchange(const QString &command);
-    void ShowTransferProgress(const QString &message);
+    TransferHooks transferHooks();
     void FinishTransfer(QLineEdit *field, const QString &warning);
-
-    // Transfers (src/nvram/readtransfer.cpp, src/nvram/writetransfer.cpp).
     void ReadCtlToFile(const QString &path);
     void WriteFileToCtl(QString path);
 
-    // Read transfer (src/nvram/readtransfer.cpp).
-    QString ReadIntoFile(const QString &path);
-    bool ReadPagesInto(QTextStream &out, qint64 &pagesRead);
-    bool ReadPage(int page, QTextStream &out);
-    bool AskBoard(const QString &command, QString &data);
-
     MainWindowUi *ui;
-    bool disconnectRequested;
-    bool watchdogTriggered;
-    QSerialPort serialPort;
     dlgUploadNVRAM uploadDialog;
-    QTimer *mainPollingTimer = nullptr;
-    QTimer *serialWatchdogTimer = nullptr;
-    HangUpWatch *m_hangUpWatch = nullptr;
+    SerialLink *m_link = nullptr;
+    PollingCycle *m_cycle = nullptr;
+    // Where reads are saved and writes are chosen from.
+    QString m_nvramDirectory;
 
-    // The response window as the blocking reader sees it: the timer's expiry is only
-    // delivered by the event loop, which does not run inside an exchange.
-    QDeadlineTimer m_responseDeadline;
-    bool m_exchangeInProgress = false;
-    // Polling exchanges in a row without a complete answer.
-    int m_pollsUnanswered = 0;
     bool m_transferInProgress = false;
     QElapsedTimer m_keepAliveClock;
     QString m_transferProgress;

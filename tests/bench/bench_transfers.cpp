@@ -207,7 +207,6 @@ int main(int argc, char *argv[])
     if (!sim.saveNvr(boardPath))
         return fail(QStringLiteral("cannot save the board table: ") + sim.errorString());
 
-    resetLinkState();
     MainWindow window;
     if (!openWindowPort(window, sim.portPath()))
         return fail(QStringLiteral("cannot open ") + sim.portPath());

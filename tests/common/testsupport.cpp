@@ -7,20 +7,11 @@
 
 #include <sys/resource.h>
 
-void resetLinkState()
-{
-    RCV_Str.clear();
-    lastCommand.clear();
-    readErrorLatched = false;
-    pollState = 0;
-    statusPollCountdown = 1;
-}
-
 bool openWindowPort(MainWindow &w, const QString &path)
 {
-    QSerialPort &port = MainWindowTestAccess::serialPort(w);
-    port.setPortName(path);
-    return port.open(QIODevice::ReadWrite);
+    SerialLink &link = MainWindowTestAccess::link(w);
+    link.port().setPortName(path);
+    return link.open();
 }
 
 ModalBoxCatcher::ModalBoxCatcher(QObject *parent)

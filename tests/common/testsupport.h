@@ -1,7 +1,8 @@
 // Shared test support: reach into MainWindow, catch modal boxes, capture debug lines.
 #pragma once
 
-#include "link/linkstate.h"
+#include "link/pollingcycle.h"
+#include "link/seriallink.h"
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -16,34 +17,44 @@
 
 #include <functional>
 
+struct LinkTestAccess {
+    static QTimer &serialWatchdogTimer(SerialLink &link) { return *link.serialWatchdogTimer; }
+    static bool watchdogTriggered(SerialLink &link) { return link.watchdogTriggered; }
+    // As a lost device leaves it, with the port still open.
+    static void latch(SerialLink &link) { link.readErrorLatched = true; }
+};
+
 struct MainWindowTestAccess {
     static MainWindowUi &ui(MainWindow &w) { return *w.ui; }
-    static QSerialPort &serialPort(MainWindow &w) { return w.serialPort; }
+    static SerialLink &link(MainWindow &w) { return *w.m_link; }
+    static PollingCycle &cycle(MainWindow &w) { return *w.m_cycle; }
+    static QSerialPort &serialPort(MainWindow &w) { return w.m_link->port(); }
     static dlgUploadNVRAM &uploadDialog(MainWindow &w) { return w.uploadDialog; }
-    static QTimer &mainPollingTimer(MainWindow &w) { return *w.mainPollingTimer; }
-    static QTimer &serialWatchdogTimer(MainWindow &w) { return *w.serialWatchdogTimer; }
-    static bool watchdogTriggered(MainWindow &w) { return w.watchdogTriggered; }
-    static bool disconnectRequested(MainWindow &w) { return w.disconnectRequested; }
+    static QTimer &mainPollingTimer(MainWindow &w) { return w.m_cycle->timer(); }
+    static QTimer &serialWatchdogTimer(MainWindow &w)
+    {
+        return LinkTestAccess::serialWatchdogTimer(*w.m_link);
+    }
+    static bool watchdogTriggered(MainWindow &w)
+    {
+        return LinkTestAccess::watchdogTriggered(*w.m_link);
+    }
+    static bool disconnectRequested(MainWindow &w) { return w.m_cycle->disconnectIsRequested(); }
 
     static void writeCommand(MainWindow &w, const QString &command, int length)
     {
-        w.WriteCommand(command, length);
+        w.m_link->WriteCommand(command, length);
     }
-    static int readResponse(MainWindow &w) { return w.ReadResponse(); }
+    static int readResponse(MainWindow &w) { return w.m_link->ReadResponse(); }
     // One whole exchange, as the polling cycle and the transfers make it.
     static int exchange(MainWindow &w, const QString &command)
     {
-        w.WriteCommand(command, int(command.size()));
-        return w.ReadResponse();
+        return w.m_link->exchange(command);
     }
     static void readCtlToFile(MainWindow &w, const QString &path) { w.ReadCtlToFile(path); }
     static void writeFileToCtl(MainWindow &w, const QString &path) { w.WriteFileToCtl(path); }
 };
 
-// Puts the module-level link state back to how a fresh process starts.
-void resetLinkState();
-
-// Opens the window's serial port on path directly, configured as the window configures it.
 bool openWindowPort(MainWindow &w, const QString &path);
 
 // Watches for modal message boxes, records their title and text, and closes them with OK.

@@ -1,8 +1,8 @@
 // Connecting, polling and disconnecting against the simulated board on a pseudo-terminal.
 #include "testsupport.h"
 
-#include "app/constants.h"
 #include "boardsim.h"
+#include "ui/styles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -100,7 +100,6 @@ private:
 
 void TestPolling::init()
 {
-    resetLinkState();
     m_sim = std::make_unique<CtlBoardSim>();
     m_sim->generateParameters(4);
     QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
@@ -283,7 +282,7 @@ void TestPolling::portThatCannotOpenWarnsAndStaysDisconnected()
             + expectedCause(reason, shownName, pid, lockFile));
     QVERIFY(!port().isOpen());
     verifyDisconnectedLook();
-    QCOMPARE(pollState, 0);
+    QCOMPARE(MainWindowTestAccess::cycle(*m_window).state(), 0);
 }
 
 void TestPolling::connectingGreetsThenPollsEverySecondTick()
@@ -386,7 +385,8 @@ void TestPolling::countdownPhaseCarriesOverToNextConnection()
     QFETCH(int, firstPollTick);
 
     connectAndAwaitGreeting();
-    QTRY_COMPARE_WITH_TIMEOUT(statusPollCountdown, countdownAtClose, kTickWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        MainWindowTestAccess::cycle(*m_window).countdown(), countdownAtClose, kTickWaitMs);
     ui().btnConnectPort->click();
     QTRY_VERIFY_WITH_TIMEOUT(!port().isOpen(), kTickWaitMs);
     QCOMPARE(m_sim->commandBytes(), QList<QByteArray>({ "$90%", "$90%" }));
@@ -466,17 +466,18 @@ void TestPolling::reconnectingAfterLostBoardReadsAgain()
     ModalBoxCatcher catcher;
     m_sim->setHangUpAfterCommands(1);
     QTRY_COMPARE_WITH_TIMEOUT(catcher.boxes().size(), 1, int(2 * kTickMs + 2000));
-    QVERIFY(readErrorLatched);
+    QVERIFY(MainWindowTestAccess::link(*m_window).deviceWasLost());
     QTRY_VERIFY_WITH_TIMEOUT(!port().isOpen(), kTickWaitMs);
 
     // The replugged board comes back on a new device.
     QVERIFY(m_sim->start());
     m_sim->clearCommands();
     connectAndAwaitGreeting();
-    QTRY_COMPARE_WITH_TIMEOUT(RCV_Str, QStringLiteral("$90OK#"), kTickWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        MainWindowTestAccess::link(*m_window).response(), QStringLiteral("$90OK#"), kTickWaitMs);
     QVERIFY(MainWindowTestAccess::exchange(*m_window, QStringLiteral("$220001%")) > 8);
-    QVERIFY(RCV_Str.startsWith(QLatin1String("$220001")));
-    QVERIFY(RCV_Str.endsWith(QLatin1Char('#')));
+    QVERIFY(MainWindowTestAccess::link(*m_window).response().startsWith(QLatin1String("$220001")));
+    QVERIFY(MainWindowTestAccess::link(*m_window).response().endsWith(QLatin1Char('#')));
     QCOMPARE(catcher.boxes().size(), 1);
 }
 
@@ -497,7 +498,7 @@ void TestPolling::hangUpBetweenTicksClosesTheLinkAtOnce()
     const double cpuUsed = threadCpuSeconds() - cpuBefore;
     QCOMPARE(catcher.texts(kMessageTitle),
         QStringList { QStringLiteral("Error: Read timeout on command $90%") });
-    QVERIFY(readErrorLatched);
+    QVERIFY(MainWindowTestAccess::link(*m_window).deviceWasLost());
     QVERIFY(!port().isOpen());
     verifyDisconnectedLook();
     QVERIFY2(cpuUsed < 0.3 * double(timer.elapsed()) / 1000,

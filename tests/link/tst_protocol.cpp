@@ -54,6 +54,7 @@ private slots:
     void nothingSpinsAfterHangUp();
 
 private:
+    SerialLink &link() { return Access::link(*m_window); }
     QByteArray exchangeRaw(
         const QByteArray &answer, const QString &command = QStringLiteral("$91%"));
 
@@ -63,7 +64,6 @@ private:
 
 void TestProtocol::init()
 {
-    resetLinkState();
     m_board = std::make_unique<CtlBoardSim>();
     QVERIFY2(m_board->start(), qPrintable(m_board->errorString()));
     m_board->generateParameters(20);
@@ -81,7 +81,7 @@ QByteArray TestProtocol::exchangeRaw(const QByteArray &answer, const QString &co
 {
     m_board->setAnswerOverride(command.toLatin1(), answer);
     Access::exchange(*m_window, command);
-    return RCV_Str.toLatin1();
+    return link().response().toLatin1();
 }
 
 void TestProtocol::commandBytes_data()
@@ -133,7 +133,7 @@ void TestProtocol::writesFrameAsIs()
     QVERIFY(m_board->waitForCommandCount(1, 3000));
 
     QCOMPARE(m_board->commandBytes().constFirst(), onWire);
-    QCOMPARE(lastCommand, command);
+    QCOMPARE(link().command(), command);
     const QString logged
         = QStringLiteral("WriteCommand:  \"%1\"  len =  %2").arg(command).arg(loggedLength);
     QVERIFY2(debug.contains(logged), qPrintable(debug.lines().join(QLatin1Char('\n'))));
@@ -173,7 +173,7 @@ void TestProtocol::collectsAnswer()
     DebugCapture debug;
     m_board->setAnswerOverride("$91%", answer);
     QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), result);
-    QCOMPARE(RCV_Str.toLatin1(), collected);
+    QCOMPARE(link().response().toLatin1(), collected);
     QVERIFY2(debug.contains(logLine), qPrintable(debug.lines().last()));
     QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
 }
@@ -202,7 +202,7 @@ void TestProtocol::highByteIsLatin1AndLoggedSigned()
 {
     DebugCapture debug;
     QCOMPARE(exchangeRaw("$91\xe9#"), QByteArray("$91\xe9#"));
-    QCOMPARE(RCV_Str.at(3), QChar(0x00E9));
+    QCOMPARE(link().response().at(3), QChar(0x00E9));
     QVERIFY(debug.contains(QStringLiteral("ReadResponse: ReadChar() =  -23")));
 }
 
@@ -215,9 +215,10 @@ void TestProtocol::silentBoardEndsAfterWindow()
     QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
     const qint64 elapsed = timer.elapsed();
 
-    QVERIFY2(elapsed >= kResponseWindowMs - 50 && elapsed < kResponseWindowMs + 1500,
+    QVERIFY2(elapsed >= LinkTimings().responseWindowMs - 50
+            && elapsed < LinkTimings().responseWindowMs + 1500,
         qPrintable(QString::number(elapsed)));
-    QVERIFY(RCV_Str.isEmpty());
+    QVERIFY(link().response().isEmpty());
     QVERIFY(!Access::watchdogTriggered(*m_window));
     QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
     QVERIFY(debug.contains(QStringLiteral("watchdog triggered....bailing")));
@@ -249,9 +250,9 @@ void TestProtocol::unfinishedAnswerEndsWithinBound()
     QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
     const qint64 elapsed = timer.elapsed();
 
-    QCOMPARE(RCV_Str, collected);
+    QCOMPARE(link().response(), collected);
     // Measured from the first byte, which comes after the latency.
-    QVERIFY2(elapsed >= kLatencyMs + kAnswerCompletionMs - 50 && elapsed < 4200,
+    QVERIFY2(elapsed >= kLatencyMs + LinkTimings().answerCompletionMs - 50 && elapsed < 4200,
         qPrintable(QString::number(elapsed)));
     QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
 }
@@ -265,15 +266,16 @@ void TestProtocol::lostDeviceShowsOneBoxAndLatches()
     QCOMPARE(boxes.boxes().size(), 1);
     QCOMPARE(boxes.boxes().first().title, QStringLiteral("RIZ_OVEDA"));
     QCOMPARE(boxes.boxes().first().text, QStringLiteral("Error: Read timeout on command $90%"));
-    QVERIFY(readErrorLatched);
-    QVERIFY(QStringLiteral("$90OK#").startsWith(RCV_Str) && !RCV_Str.endsWith(QLatin1Char('#')));
+    QVERIFY(link().deviceWasLost());
+    QVERIFY(QStringLiteral("$90OK#").startsWith(link().response())
+        && !link().response().endsWith(QLatin1Char('#')));
 
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < 3; ++i)
         QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
     QVERIFY(timer.elapsed() < 500);
-    QVERIFY(RCV_Str.isEmpty());
+    QVERIFY(link().response().isEmpty());
     QCOMPARE(boxes.boxes().size(), 1);
 }
 
@@ -298,7 +300,7 @@ void TestProtocol::nothingSpinsAfterHangUp()
     QVERIFY2(cpuUsed < 0.3 * double(elapsed) / 1000,
         qPrintable(QStringLiteral("%1 s of CPU in %2 ms").arg(cpuUsed).arg(elapsed)));
     QVERIFY(debug.lines().count(QStringLiteral("ReadResponse second try  ReadChar() =  0"))
-        <= elapsed / kRetryWaitMs);
+        <= elapsed / LinkTimings().retryWaitMs);
 }
 
 QTEST_MAIN(TestProtocol)

@@ -1,7 +1,8 @@
 // riz-nvr, run as the technician runs it: reports, exit status, and the commands it lists.
 #include "testsupport.h"
 
-#include "app/constants.h"
+#include "ui/styles.h"
+#include "nvram/version.h"
 #include "boardsim.h"
 #include "nvram/nvrformat.h"
 
@@ -262,7 +263,6 @@ void TestNvrTool::listedCommandsAreWhatTheWriteSends()
             + "------------------\n"
               "0004 | 21\xC2\xB0 | Temp\xC3\xA9rature \xE2\x82\xAC\xF0\x9F\x94\xA5\n"
               "0005 |  | \n\n");
-    resetLinkState();
     CtlBoardSim sim;
     sim.generateParameters(5);
     QVERIFY2(sim.start(), qPrintable(sim.errorString()));

@@ -13,14 +13,14 @@ namespace {
 const QByteArray kHeaderBytes = QByteArrayLiteral("Page Number | Value | Description");
 
 // A two-field line is marked so that it never reads like a line with an empty description.
-QString render(const NvrParameter& parameter)
+QString render(const NvrParameter &parameter)
 {
     return parameter.pageText + QLatin1Char('|') + parameter.value + QLatin1Char('|')
         + parameter.description
         + (parameter.hasDescription ? QString() : QStringLiteral(" [two fields]"));
 }
 
-QStringList walk(QIODevice* device)
+QStringList walk(QIODevice *device)
 {
     NvrLineReader reader(device);
     NvrParameter parameter;
@@ -238,7 +238,7 @@ void TestNvrFormat::writtenFileReadsBackToSameFields()
     QVERIFY(file.open(QIODevice::WriteOnly));
     QTextStream out(&file);
     out << NvrHeaderLine() << Qt::endl;
-    for (const QStringList& page : pages)
+    for (const QStringList &page : pages)
         out << NvrDataLine(page.at(0), page.at(1), page.at(2)) << Qt::endl;
     file.close();
 
@@ -253,7 +253,7 @@ void TestNvrFormat::writtenFileReadsBackToSameFields()
 
     QVERIFY(file.seek(0));
     QStringList expected;
-    for (const QStringList& page : pages)
+    for (const QStringList &page : pages)
         expected << page.join(QLatin1Char('|'));
     QCOMPARE(walk(&file), expected);
 }

@@ -2,8 +2,8 @@
 #include "boardsim.h"
 #include "testsupport.h"
 
-#include "app/constants.h"
 #include "nvram/nvrformat.h"
+#include "ui/styles.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -129,7 +129,6 @@ private:
 
 void TestReadTransfer::init()
 {
-    resetLinkState();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_sim = std::make_unique<CtlBoardSim>();
@@ -647,7 +646,7 @@ void TestReadTransfer::transferNeedsLiveLink()
     if (portClosed)
         MainWindowTestAccess::serialPort(*m_window).close();
     else
-        readErrorLatched = true;
+        LinkTestAccess::latch(MainWindowTestAccess::link(*m_window));
     if (write)
         emit m_window->readFileSelected(m_nvramFile);
     else

@@ -1,9 +1,9 @@
 // Writing a parameter file to the board, as the simulated board on its pty receives it.
 #include "testsupport.h"
 
-#include "app/constants.h"
 #include "boardsim.h"
 #include "nvram/nvrformat.h"
+#include "ui/styles.h"
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
@@ -100,7 +100,6 @@ private:
 
 void TestWriteTransfer::init()
 {
-    resetLinkState();
     m_sim = std::make_unique<CtlBoardSim>();
     m_sim->generateParameters(4);
     QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));

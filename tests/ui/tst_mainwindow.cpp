@@ -2,6 +2,8 @@
 #include "testsupport.h"
 
 #include "app/constants.h"
+#include "ui/styles.h"
+#include "nvram/version.h"
 
 #include <QLabel>
 #include <QSerialPortInfo>

@@ -1,5 +1,6 @@
 // The service tool's own main window, with a simulated CTL PCB added to its port list.
 #include "app/constants.h"
+#include "nvram/version.h"
 #include "app/qtsingleapplication.h"
 #include "ui/mainwindow.h"
 

@@ -1,15 +1,46 @@
 // The one place where bytes cross the serial line: a command out, its answer in.
-#include "ui/mainwindow.h"
+#include "seriallink.h"
 
-#include "app/constants.h"
 #include "link/frame.h"
-#include "link/linkstate.h"
 #include "link/serialdevice.h"
 
 #include <QDebug>
 #include <QTimer>
 
-void MainWindow::WriteCommand(const QString &command, int length)
+SerialLink::SerialLink(const LinkTimings &timings, QObject *parent)
+    : QObject(parent)
+    , m_timings(timings)
+{
+    serialPort.setParity(QSerialPort::NoParity);
+    serialPort.setStopBits(QSerialPort::OneStop);
+    serialPort.setDataBits(QSerialPort::Data8);
+    serialPort.setBaudRate(kBaudRate, QSerialPort::AllDirections);
+
+    serialWatchdogTimer = new QTimer(this);
+    connect(serialWatchdogTimer, SIGNAL(timeout()), this, SLOT(serialWatchdogTimerElapsed()));
+    m_hangUpWatch = new HangUpWatch(&serialPort);
+    connect(m_hangUpWatch, SIGNAL(hungUp()), this, SLOT(onPortHungUp()));
+}
+
+SerialLink::~SerialLink() { serialPort.close(); }
+
+bool SerialLink::open()
+{
+    if (!serialPort.open(QIODevice::ReadWrite))
+        return false;
+    readErrorLatched = false;
+    RequestLowLatency(serialPort);
+    m_hangUpWatch->start();
+    return true;
+}
+
+int SerialLink::exchange(const QString &command)
+{
+    WriteCommand(command, int(command.size()));
+    return ReadResponse();
+}
+
+void SerialLink::WriteCommand(const QString &command, int length)
 {
     m_exchangeInProgress = true;
     lastCommand = command;
@@ -18,7 +49,7 @@ void MainWindow::WriteCommand(const QString &command, int length)
         serialPort.clear(QSerialPort::AllDirections);
         serialPort.clearError();
         serialPort.write(CommandBytes(command, length));
-        const QDeadlineTimer writeDeadline(kWriteWaitMs);
+        const QDeadlineTimer writeDeadline(m_timings.writeWaitMs);
         while (serialPort.bytesToWrite() > 0 && !writeDeadline.hasExpired()
             && !PortHungUp(serialPort)) {
             if (!serialPort.waitForBytesWritten(int(writeDeadline.remainingTime())))
@@ -26,12 +57,12 @@ void MainWindow::WriteCommand(const QString &command, int length)
         }
     }
 
-    serialWatchdogTimer->start(kResponseWindowMs);
-    m_responseDeadline.setRemainingTime(kResponseWindowMs);
+    serialWatchdogTimer->start(m_timings.responseWindowMs);
+    m_responseDeadline.setRemainingTime(m_timings.responseWindowMs);
     qDebug() << "WriteCommand: " << command << " len = " << CommandLength(length);
 }
 
-int MainWindow::ReadResponse()
+int SerialLink::ReadResponse()
 {
     RCV_Str.clear();
     const auto endExchange = [this](int result) {
@@ -45,7 +76,7 @@ int MainWindow::ReadResponse()
     if (readErrorLatched)
         return endExchange(0);
 
-    WaitForPortData(serialPort, kFirstByteWaitMs);
+    WaitForPortData(serialPort, m_timings.firstByteWaitMs);
     int responseLen = 0;
     for (;;) {
         qDebug() << "ReadResponse:"
@@ -61,7 +92,7 @@ int MainWindow::ReadResponse()
                 qDebug() << "watchdog triggered....bailing";
                 return endExchange(0);
             }
-            WaitForPortData(serialPort, kRetryWaitMs);
+            WaitForPortData(serialPort, m_timings.retryWaitMs);
             result = ReadChar();
             qDebug() << "ReadResponse second try "
                      << "ReadChar() = " << result;
@@ -78,7 +109,7 @@ int MainWindow::ReadResponse()
         // Measured from the first byte only: a board that trickles must not keep the window
         // blocked for as long as it likes.
         if (responseLen == 1)
-            m_responseDeadline.setRemainingTime(kAnswerCompletionMs);
+            m_responseDeadline.setRemainingTime(m_timings.answerCompletionMs);
 
         if (responseLen == kResponseOverflow) {
             qDebug() << "responseLen > 200";
@@ -91,7 +122,7 @@ int MainWindow::ReadResponse()
     }
 }
 
-int MainWindow::ReadChar()
+int SerialLink::ReadChar()
 {
     if (readErrorLatched)
         return 0;
@@ -107,29 +138,22 @@ int MainWindow::ReadChar()
     return static_cast<signed char>(byte);
 }
 
-// The device has gone: the link is latched and its port closed before any box. A hung-up
-// descriptor stays readable, and left open it would keep the box's event loop spinning.
-void MainWindow::DeviceLost()
+// The device has gone: the link is latched and its port closed before anyone is told.
+void SerialLink::DeviceLost()
 {
     readErrorLatched = true;
-    // A transfer reports the lost link in its own box, with what it means for the file or the
-    // board, and closes the link after it; a box from in here would be a second one.
-    if (m_transferInProgress) {
-        serialPort.close();
-        return;
-    }
-    DropLink();
-    ShowWarning(QStringLiteral("Error: Read timeout on command ") + lastCommand);
+    serialPort.close();
+    emit deviceLost();
 }
 
 // A hang-up while no exchange reads from the port.
-void MainWindow::onPortHungUp()
+void SerialLink::onPortHungUp()
 {
     if (!m_exchangeInProgress && !readErrorLatched)
         DeviceLost();
 }
 
-void MainWindow::serialWatchdogTimerElapsed()
+void SerialLink::serialWatchdogTimerElapsed()
 {
     watchdogTriggered = true;
     serialWatchdogTimer->stop();

@@ -1,5 +1,5 @@
 // riz-nvr: checks parameter files before they go to a board, and compares two backups.
-#include "app/constants.h"
+#include "nvram/version.h"
 #include "nvram/nvrformat.h"
 #include "nvrcheck.h"
 #include "nvrdiff.h"

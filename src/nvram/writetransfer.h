@@ -1,0 +1,59 @@
+// Writing an ".nvr" file's parameters to the board, "$24%" last.
+#pragma once
+
+#include "nvram/transferhooks.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QIODevice;
+class SerialLink;
+struct NvrParameter;
+
+// How a write ended: what was sent and answered, and why it stopped.
+struct WriteResult {
+    QString path;
+    QString openError; // why the file could not be read; nothing was sent then
+    int lines = 0; // parameter lines in the file
+    int linesSent = 0;
+    int sent = 0; // commands
+    int unanswered = 0; // commands without a complete answer
+    bool stopped = false;
+    bool linkLost = false;
+    bool endSent = false; // "$24%" went out
+    QString currentPage;
+    QString lastAnsweredPage;
+    QStringList tooLongPages;
+};
+
+// The box for a write that did not go through as it should; empty for one that did.
+QString WriteResultMessage(const WriteResult &result);
+
+// Sends the commands of one write, and stops once the board is gone or silent.
+class WriteSession {
+public:
+    enum class Answer { Complete, Missing, LinkLost };
+    using Exchange = std::function<Answer(const QString &command)>;
+    // Called before each line with its page text and the share of the file sent before it.
+    using Progress = std::function<void(const QString &pageText, int percent)>;
+
+    WriteSession(Exchange exchange, Progress progress);
+
+    void sendLines(QIODevice *file);
+    const WriteResult &result() const { return m_result; }
+
+private:
+    bool send(const QString &command);
+    void sendLine(const NvrParameter &parameter);
+
+    Exchange m_exchange;
+    Progress m_progress;
+    int m_unansweredInRow = 0;
+    WriteResult m_result;
+};
+
+// The file's lines to the board over link as the write sends them. A file that cannot be read
+// sends nothing.
+WriteResult WriteFileToCtl(SerialLink &link, const QString &path, const TransferHooks &hooks);
