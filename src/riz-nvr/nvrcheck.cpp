@@ -14,7 +14,6 @@ namespace {
 
 // The time on the wire counts the commands only: the board's answers and the time it takes
 // to give them are its own and differ from board to board.
-constexpr int kLineBaud = 57600;
 constexpr int kBitsPerByte = 10; // 8N1: start bit, eight data bits, stop bit
 
 constexpr int kMissingPagesNamed = 3;
@@ -91,7 +90,7 @@ public:
             [](const NvrFinding &a, const NvrFinding &b) { return a.lineNumber < b.lineNumber; });
         if (m_check.linesToSend == 0)
             m_check.findings << NvrFinding { 0, QStringLiteral("no line would be sent") };
-        m_check.commands << QStringLiteral("$24%");
+        m_check.commands << kEndOfTransfer;
     }
 
 private:
@@ -248,12 +247,12 @@ QByteArray CheckReport(const QString &fileName, const NvrCheck &check, bool with
 {
     const QString name = EscapedText(fileName);
     const qint64 bytes = WireBytes(check.commands);
-    const double seconds = double(bytes) * kBitsPerByte / kLineBaud;
+    const double seconds = double(bytes) * kBitsPerByte / kBaudRate;
     QString text = QStringLiteral("%1: %2 to send, %3, %4, %5 s at %6 baud\n")
                        .arg(name, CountOf(check.linesToSend, QStringLiteral("line")),
                            CountOf(check.commands.size(), QStringLiteral("command")),
                            CountOf(bytes, QStringLiteral("byte")), QString::number(seconds, 'f', 2),
-                           QString::number(kLineBaud));
+                           QString::number(kBaudRate));
     for (const NvrFinding &finding : check.findings) {
         text += finding.lineNumber > 0
             ? QStringLiteral("%1:%2: %3\n")

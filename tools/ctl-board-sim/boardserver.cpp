@@ -3,6 +3,8 @@
 
 #include "boardprotocol.h"
 
+#include "link/frame.h"
+
 #include <cstdint>
 
 #include <cerrno>
@@ -21,8 +23,8 @@ namespace {
 
 using Clock = BoardClock;
 
-// Ten bits (start, eight data, stop) at 57600 baud.
-constexpr std::chrono::nanoseconds kBytePeriod { 1'000'000'000LL * 10 / 57600 };
+// Ten bits (start, eight data, stop) at the board's line rate.
+constexpr std::chrono::nanoseconds kBytePeriod { 1'000'000'000LL * 10 / kBaudRate };
 constexpr std::chrono::milliseconds kFrameIdleLimit { 50 };
 // A hangup flushes whatever the slave has not read yet, so the hang-up waits for the program to
 // take the bytes sent before it: the queue must be empty and the kernel given time to move the
@@ -78,7 +80,8 @@ bool CtlBoardSim::Private::openPty()
         return fail("tcgetattr");
     // Raw before the program can open the slave, so that nothing is echoed or translated.
     cfmakeraw(&settings);
-    cfsetspeed(&settings, B57600);
+    // glibc takes the rate as a number as well as a B constant.
+    cfsetspeed(&settings, kBaudRate);
     if (tcsetattr(slave, TCSANOW, &settings) < 0)
         return fail("tcsetattr");
     if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) < 0

@@ -1,11 +1,13 @@
-// The simulated board's parameter table: generated contents and its own ".nvr" reader and writer.
+// The simulated board's parameter table: generated contents, loaded from and saved to ".nvr"
+// files as the tool reads and writes them.
 #include "boardtable.h"
+
+#include "nvram/nvrformat.h"
 
 #include <QFile>
 #include <QStringList>
 
 #include <iterator>
-#include <utility>
 
 namespace {
 
@@ -109,27 +111,21 @@ bool readNvrTable(const QString &path, QList<BoardParameter> &table, QString &er
         error = file.errorString();
         return false;
     }
-    QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
-    lines.removeFirst();
-
     QList<BoardParameter> loaded;
-    for (QString line : std::as_const(lines)) {
-        if (line.endsWith(u'\r'))
-            line.chop(1);
-        if (line.isEmpty() || !line.contains(u'|'))
-            continue;
-        const QStringList fields
-            = line.replace(QStringLiteral(" | "), QStringLiteral("|")).split(u'|');
-        const qint64 page = isHexText(fields[0]) && fields[0].size() <= 8
-            ? fields[0].toLongLong(nullptr, 16)
+    NvrLineReader reader(&file);
+    NvrParameter parameter;
+    while (reader.next(parameter)) {
+        const qint64 page = isHexText(parameter.pageText) && parameter.pageText.size() <= 8
+            ? parameter.pageText.toLongLong(nullptr, 16)
             : -1;
         if (page < 0 || page > kMaxNvrPage) {
-            error = QStringLiteral("%1: page text \"%2\" is not a page").arg(path, fields[0]);
+            error = QStringLiteral("%1: page text \"%2\" is not a page")
+                        .arg(path, parameter.pageText);
             return false;
         }
         if (loaded.size() <= page)
             loaded.resize(page + 1);
-        loaded[page] = { fields[1], fields.value(2) };
+        loaded[page] = { parameter.value, parameter.description };
     }
     table = loaded;
     return true;
@@ -137,11 +133,10 @@ bool readNvrTable(const QString &path, QList<BoardParameter> &table, QString &er
 
 bool writeNvrTable(const QString &path, const QList<BoardParameter> &table, QString &error)
 {
-    QString text = QStringLiteral("Page Number | Value | Description\n");
-    for (qsizetype page = 0; page < table.size(); ++page) {
-        text += boardPageText(page) + QStringLiteral(" | ") + table[page].value
-            + QStringLiteral(" | ") + table[page].description + u'\n';
-    }
+    QString text = NvrHeaderLine() + u'\n';
+    for (qsizetype page = 0; page < table.size(); ++page)
+        text
+            += NvrDataLine(boardPageText(page), table[page].value, table[page].description) + u'\n';
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0
         || !file.flush()) {
