@@ -91,7 +91,7 @@ QByteArray TestBoardSim::readExpecting(qsizetype size)
     timer.start();
     while (received.size() < size && timer.elapsed() < 5000)
         received += read(20, false);
-    return received + read(400, false);
+    return received + read(200, false);
 }
 
 void TestBoardSim::answersCommands_data()
@@ -276,7 +276,7 @@ void TestBoardSim::leavesCommandsUnanswered()
     for (const QByteArray &command : commands)
         send(command);
     QVERIFY(m_sim->waitForCommandCount(6, 2000));
-    QCOMPARE(read(400, false), expected);
+    QCOMPARE(read(200, false), expected);
     QCOMPARE(m_sim->commandBytes().mid(1), commands);
     QCOMPARE(m_sim->parameters().at(1).value, QStringLiteral(" 9"));
 }
