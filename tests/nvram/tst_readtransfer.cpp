@@ -1,21 +1,16 @@
-// Reading the board into an ".nvr" file, end to end against the simulated board on a pty.
-#include "boardsim.h"
-#include "testsupport.h"
+// Reading the board into an ".nvr" file, without a window, against the simulated board on a pty.
+#include "transfertestsupport.h"
 
+#include "link/seriallink.h"
+#include "nvram/backupfile.h"
 #include "nvram/nvrformat.h"
-#include "ui/styles.h"
+#include "nvram/readtransfer.h"
 
-#include <QApplication>
-#include <QCursor>
 #include <QDir>
 #include <QFile>
-#include <QMouseEvent>
-#include <QSignalSpy>
-#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
@@ -26,32 +21,6 @@ namespace {
 const QString kLengthDebugLine
     = QStringLiteral("DataValid = false - RCV_Str.length() is longer than sentStringLength");
 const QString kEndDebugLine = QStringLiteral("DataValid = false - PGNum > CtlParamEndPage");
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArrayLiteral("<cannot open>");
-    return file.readAll();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-// The header and the first pageCount pages of table, as the read must write them.
-QByteArray expectedFile(const QList<BoardParameter> &table, int pageCount)
-{
-    QString text = QStringLiteral("Page Number | Value | Description\n");
-    for (int page = 0; page < pageCount; ++page) {
-        text += PageNumberToHex(page, 4) + QStringLiteral(" | ") + table.at(page).value
-            + QStringLiteral(" | ") + table.at(page).description + QLatin1Char('\n');
-    }
-    return text.toUtf8();
-}
 
 ino_t inode(const QString &path)
 {
@@ -72,13 +41,6 @@ QStringList folderEntries(const QString &path)
 {
     return QDir(path).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
-QString uniqueName(const char *tag)
-{
-    return QStringLiteral("tst_readtransfer_%1_%2")
-        .arg(QCoreApplication::applicationPid())
-        .arg(QLatin1String(tag));
 }
 
 } // namespace
@@ -106,25 +68,21 @@ private slots:
     void failedReadSavesNothing();
     void writtenFileWalksBackToBoardTable_data();
     void writtenFileWalksBackToBoardTable();
-    void typedNameIsCheckedBeforeRead_data();
-    void typedNameIsCheckedBeforeRead();
+    void typedNameIsSavedAsTyped_data();
+    void typedNameIsSavedAsTyped();
     void unwritableFileIsReported_data();
     void unwritableFileIsReported();
-    void transferNeedsLiveLink_data();
-    void transferNeedsLiveLink();
-    void windowStaysAliveAndDeafDuringSlowRead();
 
 private:
     void setBoard(const QList<BoardParameter> &table);
-    void readBoardInto(const QString &path);
-    void verifyReadEnded();
+    ReadResult readBoardInto(const QString &path);
 
     std::unique_ptr<CtlBoardSim> m_sim;
-    std::unique_ptr<MainWindow> m_window;
-    std::unique_ptr<ModalBoxCatcher> m_boxes;
-    std::unique_ptr<DebugCapture> m_debug;
+    std::unique_ptr<SerialLink> m_link;
+    std::unique_ptr<DebugLines> m_debug;
     std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_nvramFile;
+    QStringList m_progress;
+    int m_exchanges = 0;
 };
 
 void TestReadTransfer::init()
@@ -133,22 +91,17 @@ void TestReadTransfer::init()
     QVERIFY(m_dir->isValid());
     m_sim = std::make_unique<CtlBoardSim>();
     QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_window = std::make_unique<MainWindow>();
-    QVERIFY(openWindowPort(*m_window, m_sim->portPath()));
-    m_boxes = std::make_unique<ModalBoxCatcher>();
-    m_debug = std::make_unique<DebugCapture>();
+    m_link = std::make_unique<SerialLink>(shortTimings());
+    QVERIFY(openLink(*m_link, *m_sim));
+    m_debug = std::make_unique<DebugLines>();
 }
 
 void TestReadTransfer::cleanup()
 {
     m_debug.reset();
-    m_boxes.reset();
-    m_window.reset();
+    m_link.reset();
     m_sim.reset();
     m_dir.reset();
-    if (!m_nvramFile.isEmpty())
-        QFile::remove(m_nvramFile);
-    m_nvramFile.clear();
 }
 
 void TestReadTransfer::setBoard(const QList<BoardParameter> &table)
@@ -157,20 +110,14 @@ void TestReadTransfer::setBoard(const QList<BoardParameter> &table)
     m_sim->clearCommands();
 }
 
-// The window as a connected session leaves it: polling at another pace, the field not yet yellow.
-void TestReadTransfer::readBoardInto(const QString &path)
+ReadResult TestReadTransfer::readBoardInto(const QString &path)
 {
-    MainWindowTestAccess::mainPollingTimer(*m_window).start(60000);
-    MainWindowTestAccess::ui(*m_window).editFromCTLPCB->setStyleSheet(QString());
-    MainWindowTestAccess::readCtlToFile(*m_window, path);
-}
-
-void TestReadTransfer::verifyReadEnded()
-{
-    const QTimer &polling = MainWindowTestAccess::mainPollingTimer(*m_window);
-    QVERIFY(polling.isActive());
-    QCOMPARE(polling.interval(), 750);
-    QCOMPARE(MainWindowTestAccess::ui(*m_window).editFromCTLPCB->styleSheet(), kStyleEditYellow);
+    m_progress.clear();
+    m_exchanges = 0;
+    TransferHooks hooks;
+    hooks.progress = [this](const QString &text) { m_progress << text; };
+    hooks.beforeExchange = [this] { ++m_exchanges; };
+    return ReadTransfer(*m_link, hooks).ReadCtlToFile(path);
 }
 
 void TestReadTransfer::threePageBoardGivesGoldenFile_data()
@@ -197,11 +144,11 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     QTemporaryDir elsewhere;
     const QString privateFile = elsewhere.filePath(QStringLiteral("private"));
     const QByteArray privateBytes = "not for the group\n";
-    writeFile(privateFile, privateBytes);
+    writeTestFile(privateFile, privateBytes);
     QVERIFY(QFile::setPermissions(privateFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     const QString nowhere = elsewhere.filePath(QStringLiteral("nowhere.nvr"));
     if (!existingContent.isEmpty())
-        writeFile(path, existingContent);
+        writeTestFile(path, existingContent);
     else if (planted == int(Planted::NameLinksToPrivateFile))
         QVERIFY(QFile::link(privateFile, path));
     else if (planted == int(Planted::NameLinksNowhere))
@@ -209,17 +156,17 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     if (planted == int(Planted::TildeLinksToPrivateFile))
         QVERIFY(QFile::link(privateFile, tilde));
     else if (!existingContent.isEmpty())
-        writeFile(tilde, "the backup before\n");
+        writeTestFile(tilde, "the backup before\n");
     const ino_t oldInode = inode(path);
     setBoard({ { QStringLiteral("2"), QStringLiteral("Last parameter page") },
         { QStringLiteral("57600"), QStringLiteral("Baud rate") },
         { QStringLiteral("-12 "), QString::fromLatin1("Temp\xe9rature") } });
 
     const mode_t previousMask = ::umask(027);
-    readBoardInto(path);
+    const ReadResult result = readBoardInto(path);
     ::umask(previousMask);
 
-    verifyReadEnded();
+    QCOMPARE(ReadResultMessage(result), QString());
     const QList<QByteArray> expectedCommands { "$220000%", "$230000%", "$220001%", "$230001%",
         "$220002%", "$230002%" };
     QCOMPARE(m_sim->commandBytes(), expectedCommands);
@@ -240,7 +187,10 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     }
     QVERIFY(m_debug->contains(kEndDebugLine));
     QVERIFY(!m_debug->contains(kLengthDebugLine));
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
+    QCOMPARE(m_progress,
+        QStringList({ "Reading page 0000", "Reading page 0001 of 0002 (50 %)",
+            "Reading page 0002 of 0002 (100 %)" }));
+    QCOMPARE(m_exchanges, 6);
 }
 
 void TestReadTransfer::pageZeroValueMustBePageNumber_data()
@@ -256,7 +206,7 @@ void TestReadTransfer::pageZeroValueMustBePageNumber_data()
     QTest::newRow("oneBeyondInt") << "2147483648" << false;
     QTest::newRow("leadingPlus") << "+3" << false;
     QTest::newRow("blanksAround") << " 3 " << false;
-    // Quoted in the box as it came, never taken for markup.
+    // Quoted as it came; the window shows it as plain text.
     QTest::newRow("markup") << "<b>4</b>" << false;
 }
 
@@ -272,22 +222,21 @@ void TestReadTransfer::pageZeroValueMustBePageNumber()
     setBoard(table);
     const QString path = m_dir->filePath(QStringLiteral("zero.nvr"));
 
-    readBoardInto(path);
+    const ReadResult result = readBoardInto(path);
 
-    verifyReadEnded();
     QCOMPARE(m_sim->commandBytes(), (QList<QByteArray> { "$220000%", "$230000%" }));
     QCOMPARE(m_debug->contains(kEndDebugLine), accepted);
     if (accepted) {
-        QCOMPARE(fileBytes(path), expectedFile(table, 1));
-        QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
+        QCOMPARE(fileBytes(path), expectedNvrFile(table, 1));
+        QCOMPARE(ReadResultMessage(result), QString());
     } else {
         QCOMPARE(folderEntries(m_dir->path()), QStringList());
-        QCOMPARE(m_boxes->texts(kMessageTitle),
-            QStringList { QStringLiteral("The read stopped: page 0000 gives the number of the last "
-                                         "page, but the CTL PCB sent \"%1\", which is not a page "
-                                         "number from 0 to 2147483647. Nothing was saved: %2 was "
-                                         "not created.")
-                              .arg(pageZeroValue, path) });
+        QCOMPARE(ReadResultMessage(result),
+            QStringLiteral("The read stopped: page 0000 gives the number of the last "
+                           "page, but the CTL PCB sent \"%1\", which is not a page "
+                           "number from 0 to 2147483647. Nothing was saved: %2 was "
+                           "not created.")
+                .arg(pageZeroValue, path));
     }
 }
 
@@ -312,12 +261,11 @@ void TestReadTransfer::valueIsAnswerFromItsEighthCharacter()
     m_sim->setAnswerOverride("$220001%", answer);
     const QString path = m_dir->filePath(QStringLiteral("value.nvr"));
 
-    readBoardInto(path);
+    const ReadResult result = readBoardInto(path);
 
-    verifyReadEnded();
     table[1].value = value;
-    QCOMPARE(fileBytes(path), expectedFile(table, 3));
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
+    QCOMPARE(fileBytes(path), expectedNvrFile(table, 3));
+    QCOMPARE(ReadResultMessage(result), QString());
 }
 
 void TestReadTransfer::failedReadSavesNothing_data()
@@ -405,15 +353,14 @@ void TestReadTransfer::failedReadSavesNothing()
     const QByteArray goodBackup = "Page Number | Value | Description\n0000 | 0 | Good backup\n";
     const QByteArray olderBackup = "Page Number | Value | Description\n0000 | 0 | Older\n";
     if (existing) {
-        writeFile(path, goodBackup);
-        writeFile(path + QLatin1Char('~'), olderBackup);
+        writeTestFile(path, goodBackup);
+        writeTestFile(path + QLatin1Char('~'), olderBackup);
     }
 
-    readBoardInto(path);
+    const ReadResult result = readBoardInto(path);
 
-    const QList<QByteArray> commands = m_sim->commandBytes();
-    QCOMPARE(commands.size(), commandsSent);
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
+    QCOMPARE(m_sim->commandBytes().size(), commandsSent);
+    QCOMPARE(ReadResultMessage(result), box.arg(path));
     QCOMPARE(folderEntries(m_dir->path()),
         existing ? (QStringList { "stopped.nvr", "stopped.nvr~" }) : QStringList());
     if (existing) {
@@ -422,14 +369,7 @@ void TestReadTransfer::failedReadSavesNothing()
     }
     QCOMPARE(m_debug->contains(kLengthDebugLine), descriptionFailed);
     QVERIFY(!m_debug->contains(kEndDebugLine));
-    QCOMPARE(MainWindowTestAccess::ui(*m_window).editFromCTLPCB->styleSheet(), kStyleEditYellow);
-    // A lost device is reported by the read's one box; the link is closed with it.
-    if (fault == int(Fault::HangUp)) {
-        QVERIFY(!MainWindowTestAccess::serialPort(*m_window).isOpen());
-        QVERIFY(!MainWindowTestAccess::mainPollingTimer(*m_window).isActive());
-    } else {
-        verifyReadEnded();
-    }
+    QCOMPARE(m_link->isLive(), fault != int(Fault::HangUp));
 }
 
 void TestReadTransfer::writtenFileWalksBackToBoardTable_data()
@@ -454,10 +394,8 @@ void TestReadTransfer::writtenFileWalksBackToBoardTable()
     setBoard(table);
     const QString path = m_dir->filePath(QStringLiteral("roundtrip.nvr"));
 
-    readBoardInto(path);
+    QCOMPARE(ReadResultMessage(readBoardInto(path)), QString());
 
-    verifyReadEnded();
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
     const QList<QByteArray> commands = m_sim->commandBytes();
     QCOMPARE(commands.size(), 2 * table.size());
     QCOMPARE(commands.at(20), QByteArray("$22000A%"));
@@ -480,69 +418,35 @@ void TestReadTransfer::writtenFileWalksBackToBoardTable()
     QCOMPARE(walked, board);
 }
 
-void TestReadTransfer::typedNameIsCheckedBeforeRead_data()
+void TestReadTransfer::typedNameIsSavedAsTyped_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("box");
 
-    const QString unique = uniqueName("typed");
-    const QString blank = QStringLiteral(
-        "Type a name for the file: an empty name, or one of blanks only, cannot be saved.");
-    const QString tooLong = QStringLiteral(
-        "The file name is too long: it may take at most 243 bytes. Most characters take one "
-        "byte, letters such as \"\u00e9\" two or more. Type a shorter name.");
+    const QString name = QStringLiteral("typed");
     // The temporary beside the file takes 8 bytes more than NAME.nvr: NAME_MAX less 12.
-    const QString longest = unique + QString(243 - unique.size(), QLatin1Char('n'));
-    QTest::newRow("plainName") << unique << unique + ".nvr" << QString();
-    QTest::newRow("extensionNotDoubled") << unique + ".nvr" << unique + ".nvr" << QString();
-    QTest::newRow("blanksKept") << " " + unique + " x "
-                                << " " + unique + " x .nvr" << QString();
-    QTest::newRow("longestName") << longest << longest + ".nvr" << QString();
-    QTest::newRow("emptyName") << QString() << QString() << blank;
-    QTest::newRow("blanksOnly") << "   " << QString() << blank;
-    QTest::newRow("blanksAndExtension") << "   .nvr" << QString() << blank;
-    QTest::newRow("leavesFolder") << "../../../tmp/" + unique << QString()
-                                  << "The file name \"../../../tmp/" + unique
-            + "\" contains \"/\". Files are always saved in /opt/VKT_PLUS/NVRAM/CTLPCB/; type "
-              "a name without \"/\".";
-    QTest::newRow("hiddenName")
-        << ".nvr" << QString()
-        << "The file name \".nvr\" starts with \".\": the file would be hidden, and \"To CTL "
-           "PCB\" would not list it. Type a name that starts with another character.";
-    QTest::newRow("oneByteTooLong") << longest + "n" << QString() << tooLong;
-    QTest::newRow("accentsCountTwice") << QString(122, QChar(0xe9)) << QString() << tooLong;
+    const QString longest = name + QString(243 - name.size(), QLatin1Char('n'));
+    QTest::newRow("extensionNotDoubled") << name + ".nvr" << name + ".nvr";
+    QTest::newRow("blanksKept") << " " + name + " x "
+                                << " " + name + " x .nvr";
+    QTest::newRow("longestName") << longest << longest + ".nvr";
 }
 
-// A name that cannot be saved is refused before anything goes to the board.
-void TestReadTransfer::typedNameIsCheckedBeforeRead()
+void TestReadTransfer::typedNameIsSavedAsTyped()
 {
     QFETCH(QString, name);
     QFETCH(QString, fileName);
-    QFETCH(QString, box);
-    QVERIFY2(QDir(kNvramDirectory).exists(), "scripts/setup makes the NVRAM directory");
-    const QString path = kNvramDirectory + fileName;
-    if (!fileName.isEmpty() && QFile::exists(path))
-        QSKIP("a file of that name is already there; it is not this test's to replace");
-    if (!fileName.isEmpty())
-        m_nvramFile = path;
     m_sim->generateParameters(1);
     setBoard(m_sim->parameters());
-    MainWindowTestAccess::mainPollingTimer(*m_window).start(60000);
+    QString problem;
 
-    emit MainWindowTestAccess::uploadDialog(*m_window).saveFileSelected(name);
+    const QString path = NvramSavePath(m_dir->path() + QLatin1Char('/'), name, problem);
+    QCOMPARE(problem, QString());
+    QCOMPARE(path, m_dir->filePath(fileName));
+    QCOMPARE(ReadResultMessage(readBoardInto(path)), QString());
 
-    const MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
-    QCOMPARE(ui.editFromCTLPCB->text(), name);
-    QCOMPARE(ui.editFromCTLPCB->styleSheet(), kStyleEditYellow);
-    if (box.isEmpty()) {
-        verifyReadEnded();
-        QCOMPARE(fileBytes(path), expectedFile(m_sim->parameters(), 2));
-        QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
-    } else {
-        QVERIFY(!m_sim->waitForCommandCount(1, 100));
-        QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box });
-    }
+    QCOMPARE(folderEntries(m_dir->path()), QStringList { fileName });
+    QCOMPARE(fileBytes(path), expectedNvrFile(m_sim->parameters(), 2));
 }
 
 void TestReadTransfer::unwritableFileIsReported_data()
@@ -586,7 +490,7 @@ void TestReadTransfer::unwritableFileIsReported()
     if (existing == int(Existing::Folder))
         QVERIFY(QDir(m_dir->path()).mkdir(fileName));
     else if (existing != int(Existing::Nothing))
-        writeFile(path, goodBackup);
+        writeTestFile(path, goodBackup);
     m_sim->generateParameters(3);
     setBoard(m_sim->parameters());
 
@@ -598,12 +502,11 @@ void TestReadTransfer::unwritableFileIsReported()
         limited.rlim_cur = rlim_t(sizeLimit);
         QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
     }
-    readBoardInto(path);
+    const ReadResult result = readBoardInto(path);
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &previous) == 0);
     std::signal(SIGXFSZ, previousHandler);
 
-    verifyReadEnded();
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
+    QCOMPARE(ReadResultMessage(result), box.arg(path));
     QCOMPARE(m_sim->commandBytes().size(), commandsSent);
     QCOMPARE(folderEntries(m_dir->path()),
         existing != int(Existing::Nothing) ? QStringList { fileName } : QStringList());
@@ -611,130 +514,5 @@ void TestReadTransfer::unwritableFileIsReported()
         QCOMPARE(fileBytes(path), goodBackup);
 }
 
-void TestReadTransfer::transferNeedsLiveLink_data()
-{
-    QTest::addColumn<bool>("write");
-    QTest::addColumn<bool>("portClosed");
-
-    QTest::newRow("readAfterPortClosed") << false << true;
-    QTest::newRow("readAfterDeviceLost") << false << false;
-    QTest::newRow("writeAfterPortClosed") << true << true;
-    QTest::newRow("writeAfterDeviceLost") << true << false;
-}
-
-// The link goes while a file-name dialog is open; confirming it afterwards must not touch the
-// file or the line.
-void TestReadTransfer::transferNeedsLiveLink()
-{
-    QFETCH(bool, write);
-    QFETCH(bool, portClosed);
-    const QString name = uniqueName("deadlink");
-    m_nvramFile = kNvramDirectory + name + ".nvr";
-    const QByteArray goodBackup = "Page Number | Value | Description\n0000 | 0 | Good backup\n";
-    writeFile(m_nvramFile, goodBackup);
-    m_sim->generateParameters(3);
-    setBoard(m_sim->parameters());
-    MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
-    QLineEdit *field = write ? ui.editToCTLPCB : ui.editFromCTLPCB;
-    field->setStyleSheet(QString());
-    ui.btnFromCTL_PCB->setEnabled(true);
-    ui.btnFromCTL_PCB->click();
-    dlgUploadNVRAM &dialog = MainWindowTestAccess::uploadDialog(*m_window);
-    QVERIFY(dialog.isVisible());
-    dialog.findChild<QLineEdit *>(QStringLiteral("lineEditFileName"))->setText(name);
-
-    if (portClosed)
-        MainWindowTestAccess::serialPort(*m_window).close();
-    else
-        LinkTestAccess::latch(MainWindowTestAccess::link(*m_window));
-    if (write)
-        emit m_window->readFileSelected(m_nvramFile);
-    else
-        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btnOK")), Qt::LeftButton);
-
-    QCOMPARE(m_boxes->texts(kMessageTitle),
-        QStringList { "The CTL PCB is not connected. Press COMMS to connect it, then try again." });
-    QCOMPARE(fileBytes(m_nvramFile), goodBackup);
-    QVERIFY(!m_sim->waitForCommandCount(1, 100));
-    QCOMPARE(field->styleSheet(), kStyleEditYellow);
-}
-
-// 30 pages at 20 ms a question: the window is painted, shows how far the read has got and
-// drops what is clicked meanwhile.
-void TestReadTransfer::windowStaysAliveAndDeafDuringSlowRead()
-{
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_sim->generateParameters(29);
-    setBoard(m_sim->parameters());
-    m_sim->setLatencyMs(20);
-    MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
-    ui.btnToCTL_PCB->setEnabled(true);
-    QSignalSpy messages(ui.statusbar, &QStatusBar::messageChanged);
-    QSignalSpy fileChosen(m_window.get(), &MainWindow::readFileSelected);
-    int otherModals = 0;
-    m_boxes->setOtherModalHandler([&otherModals](QWidget *modal) {
-        ++otherModals;
-        modal->close();
-    });
-
-    struct PaintWatch : QObject {
-        CtlBoardSim *sim;
-        QWidget *window;
-        QList<qsizetype> commandsAtPaint;
-        bool waitCursorAtPaint = false;
-        bool eventFilter(QObject *watched, QEvent *event) override
-        {
-            auto *widget = qobject_cast<QWidget *>(watched);
-            if (event->type() == QEvent::Paint && widget && widget->window() == window) {
-                commandsAtPaint << sim->commands().size();
-                waitCursorAtPaint = waitCursorAtPaint
-                    || (QApplication::overrideCursor()
-                        && QApplication::overrideCursor()->shape() == Qt::WaitCursor);
-            }
-            return false;
-        }
-    } paints;
-    paints.sim = m_sim.get();
-    paints.window = m_window.get();
-    qApp->installEventFilter(&paints);
-    QPushButton *toBoard = ui.btnToCTL_PCB;
-    QTimer::singleShot(150, toBoard, [toBoard] {
-        const QPointF at(5, 5);
-        for (const QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
-            QCoreApplication::postEvent(toBoard,
-                new QMouseEvent(type, at, toBoard->mapToGlobal(at), Qt::LeftButton,
-                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
-                    Qt::NoModifier));
-        }
-    });
-
-    readBoardInto(m_dir->filePath(QStringLiteral("slow.nvr")));
-    QTest::qWait(300);
-    qApp->removeEventFilter(&paints);
-
-    verifyReadEnded();
-    QCOMPARE(m_sim->commands().size(), 60);
-    QVERIFY2(messages.size() >= 10, qPrintable(QString::number(messages.size())));
-    // Which pages get shown depends on when the window repaints; each must carry its share.
-    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("Reading page 0000"));
-    for (qsizetype i = 1; i + 1 < messages.size(); ++i) {
-        const QString shown = messages.at(i).at(0).toString();
-        const int shownPage = shown.mid(13, 4).toInt(nullptr, 16);
-        QCOMPARE(shown,
-            QStringLiteral("Reading page %1 of 001D (%2 %)")
-                .arg(PageNumberToHex(shownPage, 4))
-                .arg(qRound(shownPage * 100.0 / 29)));
-    }
-    QCOMPARE(ui.statusbar->currentMessage(), QString());
-    QVERIFY(std::any_of(paints.commandsAtPaint.cbegin(), paints.commandsAtPaint.cend(),
-        [](qsizetype sent) { return sent > 0 && sent < 60; }));
-    QVERIFY(paints.waitCursorAtPaint);
-    QCOMPARE(QApplication::overrideCursor(), nullptr);
-    QCOMPARE(fileChosen.size(), 0);
-    QCOMPARE(otherModals, 0);
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList());
-}
-
-QTEST_MAIN(TestReadTransfer)
+QTEST_GUILESS_MAIN(TestReadTransfer)
 #include "tst_readtransfer.moc"
