@@ -40,10 +40,12 @@ void writeTestFile(const QString &path, const QByteArray &bytes)
 
 QByteArray expectedNvrFile(const QList<BoardParameter> &table, int pageCount)
 {
-    QString text = QStringLiteral("Page Number | Value | Description\n");
+    // The format itself is pinned by the golden files; here it only has to match them.
+    QString text = NvrHeaderLine() + QLatin1Char('\n');
     for (int page = 0; page < pageCount; ++page) {
-        text += PageNumberToHex(page, 4) + QStringLiteral(" | ") + table.at(page).value
-            + QStringLiteral(" | ") + table.at(page).description + QLatin1Char('\n');
+        text += NvrDataLine(
+                    PageNumberToHex(page, 4), table.at(page).value, table.at(page).description)
+            + QLatin1Char('\n');
     }
     return text.toUtf8();
 }
