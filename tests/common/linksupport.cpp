@@ -7,16 +7,6 @@
 #include <algorithm>
 #include <sys/resource.h>
 
-const LinkTimings kTestTimings = [] {
-    LinkTimings timings;
-    timings.pollIntervalMs = 250;
-    timings.responseWindowMs = 400;
-    timings.firstByteWaitMs = 20;
-    timings.answerCompletionMs = 400;
-    timings.writeWaitMs = 2000;
-    return timings;
-}();
-
 bool openLink(SerialLink &link, const QString &path)
 {
     link.port().setPortName(path);

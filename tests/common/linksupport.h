@@ -8,8 +8,16 @@
 #include <QTimer>
 
 // Short enough for a quick suite, long enough that every timing assertion keeps 100 ms or more
-// of margin on a busy machine: a tick is 250 ms, a silent board costs 400 ms per exchange.
-extern const LinkTimings kTestTimings;
+// of margin on a busy machine. A compile-time constant, so that suites may build theirs on it.
+inline constexpr LinkTimings kTestTimings = [] {
+    LinkTimings timings;
+    timings.pollIntervalMs = 250;
+    timings.responseWindowMs = 400;
+    timings.firstByteWaitMs = 20;
+    timings.answerCompletionMs = 400;
+    timings.writeWaitMs = 2000;
+    return timings;
+}();
 
 struct LinkTestAccess {
     static QTimer &serialWatchdogTimer(SerialLink &link) { return *link.serialWatchdogTimer; }

@@ -14,12 +14,12 @@
 
 namespace {
 
-const qint64 kTickMs = kTestTimings.pollIntervalMs;
+constexpr qint64 kTickMs = kTestTimings.pollIntervalMs;
 // The board's log and the test read the same monotonic clock; this covers timer slack,
 // exchange time and a busy machine, and stays under half a tick.
 constexpr qint64 kMarginMs = 120;
 // Generous upper bound for waiting on something due within the next tick.
-const int kTickWaitMs = int(kTickMs + 2000);
+constexpr int kTickWaitMs = int(kTickMs + 2000);
 
 qint64 nowMs()
 {

@@ -17,9 +17,9 @@
 
 namespace {
 
-const int kTickMs = kTestTimings.pollIntervalMs;
+constexpr int kTickMs = kTestTimings.pollIntervalMs;
 // Generous upper bound for waiting on something due within the next tick.
-const int kTickWaitMs = kTickMs + 2000;
+constexpr int kTickWaitMs = kTickMs + 2000;
 
 const QString kNoFileName = QStringLiteral("------------------");
 
