@@ -3,15 +3,10 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QMutexLocker>
-
-#include <sys/resource.h>
 
 bool openWindowPort(MainWindow &w, const QString &path)
 {
-    SerialLink &link = MainWindowTestAccess::link(w);
-    link.port().setPortName(path);
-    return link.open();
+    return openLink(MainWindowTestAccess::link(w), path);
 }
 
 ModalBoxCatcher::ModalBoxCatcher(QObject *parent)
@@ -62,42 +57,4 @@ QStringList ModalBoxCatcher::texts(const QString &expectedTitle) const
         texts << box.text;
     }
     return texts;
-}
-
-double threadCpuSeconds()
-{
-    rusage usage = {};
-    getrusage(RUSAGE_THREAD, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-namespace {
-
-QMutex captureMutex;
-QStringList captured;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        return;
-    QMutexLocker locker(&captureMutex);
-    captured.append(message);
-}
-
-} // namespace
-
-DebugCapture::DebugCapture()
-{
-    QMutexLocker locker(&captureMutex);
-    captured.clear();
-    m_previous = qInstallMessageHandler(captureHandler);
-}
-
-DebugCapture::~DebugCapture() { qInstallMessageHandler(m_previous); }
-
-QStringList DebugCapture::lines() const
-{
-    QMutexLocker locker(&captureMutex);
-    return captured;
 }

@@ -1,5 +1,7 @@
-// Shared test support: reach into MainWindow, catch modal boxes, capture debug lines.
+// Shared window test support: reach into MainWindow, catch modal boxes.
 #pragma once
+
+#include "linksupport.h"
 
 #include "link/pollingcycle.h"
 #include "link/seriallink.h"
@@ -9,20 +11,12 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QMutex>
 #include <QObject>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 
 #include <functional>
-
-struct LinkTestAccess {
-    static QTimer &serialWatchdogTimer(SerialLink &link) { return *link.serialWatchdogTimer; }
-    static bool watchdogTriggered(SerialLink &link) { return link.watchdogTriggered; }
-    // As a lost device leaves it, with the port still open.
-    static void latch(SerialLink &link) { link.readErrorLatched = true; }
-};
 
 struct MainWindowTestAccess {
     static MainWindowUi &ui(MainWindow &w) { return *w.ui; }
@@ -92,21 +86,4 @@ private:
     QWidget *m_held = nullptr;
     QElapsedTimer m_heldFor;
     std::function<void(QWidget *)> m_other;
-};
-
-// CPU time the calling thread has used, in seconds: a busy wait shows here, whatever else the
-// machine is doing.
-double threadCpuSeconds();
-
-// Collects the debug lines written while it lives.
-class DebugCapture {
-public:
-    DebugCapture();
-    ~DebugCapture();
-
-    QStringList lines() const;
-    bool contains(const QString &line) const { return lines().contains(line); }
-
-private:
-    QtMessageHandler m_previous;
 };

@@ -2,11 +2,12 @@
 #include "testsupport.h"
 
 #include "app/constants.h"
-#include "ui/styles.h"
 #include "nvram/version.h"
+#include "ui/styles.h"
 
 #include <QLabel>
 #include <QSerialPortInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestMainWindow : public QObject {
@@ -16,13 +17,15 @@ private slots:
     void startsDisconnected();
     void listsEmptyEntryThenPortsInPlatformOrder();
     void showsIcon();
-    void portIsConfiguredButNotNamedOrOpen();
     void titleNamesVersion();
+
+private:
+    QTemporaryDir m_saveFolder;
 };
 
 void TestMainWindow::startsDisconnected()
 {
-    MainWindow w;
+    MainWindow w(nullptr, kTestTimings, m_saveFolder.path());
     MainWindowUi &ui = MainWindowTestAccess::ui(w);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -50,7 +53,7 @@ void TestMainWindow::listsEmptyEntryThenPortsInPlatformOrder()
     for (const QSerialPortInfo &info : ports)
         expected << info.portName();
 
-    MainWindow w;
+    MainWindow w(nullptr, kTestTimings, m_saveFolder.path());
     QComboBox *list = MainWindowTestAccess::ui(w).comboBoxSerialPorts;
     QStringList shown;
     for (int i = 0; i < list->count(); ++i)
@@ -61,25 +64,12 @@ void TestMainWindow::listsEmptyEntryThenPortsInPlatformOrder()
 
 void TestMainWindow::showsIcon()
 {
-    MainWindow w;
+    MainWindow w(nullptr, kTestTimings, m_saveFolder.path());
     QVERIFY(!w.windowIcon().isNull());
     QVERIFY(w.windowIcon().availableSizes().contains(QSize(64, 64)));
     const QLabel *label = MainWindowTestAccess::ui(w).label;
     QVERIFY(!label->pixmap().isNull());
     QVERIFY(label->hasScaledContents());
-}
-
-void TestMainWindow::portIsConfiguredButNotNamedOrOpen()
-{
-    MainWindow w;
-    const QSerialPort &port = MainWindowTestAccess::serialPort(w);
-    QVERIFY(!port.isOpen());
-    QVERIFY(port.portName().isEmpty());
-    QCOMPARE(port.baudRate(QSerialPort::Input), 57600);
-    QCOMPARE(port.baudRate(QSerialPort::Output), 57600);
-    QCOMPARE(port.dataBits(), QSerialPort::Data8);
-    QCOMPARE(port.parity(), QSerialPort::NoParity);
-    QCOMPARE(port.stopBits(), QSerialPort::OneStop);
 }
 
 void TestMainWindow::titleNamesVersion()

@@ -1,15 +1,14 @@
 // One command out, one answer in, over a real pty with the simulated board at the far end.
-#include "testsupport.h"
+#include "linksupport.h"
 
 #include "boardsim.h"
 #include "link/frame.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
-
-using Access = MainWindowTestAccess;
 
 namespace {
 
@@ -26,15 +25,18 @@ QByteArray readPort(QSerialPort &port, int count)
     return bytes;
 }
 
+QByteArray elapsedMessage(qint64 elapsed) { return QByteArray::number(elapsed) + " ms"; }
+
 } // namespace
 
-class TestProtocol : public QObject {
+class TestSerialLink : public QObject {
     Q_OBJECT
 
 private slots:
     void init();
     void cleanup();
 
+    void portIsConfiguredButNotNamedOrOpen();
     void commandBytes_data();
     void commandBytes();
     void writesFrameAsIs_data();
@@ -50,41 +52,54 @@ private slots:
     void unfinishedAnswerEndsWithinBound_data();
     void unfinishedAnswerEndsWithinBound();
 
-    void lostDeviceShowsOneBoxAndLatches();
+    void lostDeviceSignalsOnceAndLatches();
     void nothingSpinsAfterHangUp();
 
 private:
-    SerialLink &link() { return Access::link(*m_window); }
     QByteArray exchangeRaw(
         const QByteArray &answer, const QString &command = QStringLiteral("$91%"));
+    QTimer &watchdog() { return LinkTestAccess::serialWatchdogTimer(*m_link); }
 
     std::unique_ptr<CtlBoardSim> m_board;
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<SerialLink> m_link;
 };
 
-void TestProtocol::init()
+void TestSerialLink::init()
 {
     m_board = std::make_unique<CtlBoardSim>();
     QVERIFY2(m_board->start(), qPrintable(m_board->errorString()));
     m_board->generateParameters(20);
-    m_window = std::make_unique<MainWindow>();
-    QVERIFY(openWindowPort(*m_window, m_board->portPath()));
+    m_link = std::make_unique<SerialLink>(kTestTimings);
+    QVERIFY(openLink(*m_link, m_board->portPath()));
 }
 
-void TestProtocol::cleanup()
+void TestSerialLink::cleanup()
 {
-    m_window.reset();
+    m_link.reset();
     m_board.reset();
 }
 
-QByteArray TestProtocol::exchangeRaw(const QByteArray &answer, const QString &command)
+QByteArray TestSerialLink::exchangeRaw(const QByteArray &answer, const QString &command)
 {
     m_board->setAnswerOverride(command.toLatin1(), answer);
-    Access::exchange(*m_window, command);
-    return link().response().toLatin1();
+    m_link->exchange(command);
+    return m_link->response().toLatin1();
 }
 
-void TestProtocol::commandBytes_data()
+void TestSerialLink::portIsConfiguredButNotNamedOrOpen()
+{
+    SerialLink link;
+    const QSerialPort &port = link.port();
+    QVERIFY(!port.isOpen());
+    QVERIFY(port.portName().isEmpty());
+    QCOMPARE(port.baudRate(QSerialPort::Input), 57600);
+    QCOMPARE(port.baudRate(QSerialPort::Output), 57600);
+    QCOMPARE(port.dataBits(), QSerialPort::Data8);
+    QCOMPARE(port.parity(), QSerialPort::NoParity);
+    QCOMPARE(port.stopBits(), QSerialPort::OneStop);
+}
+
+void TestSerialLink::commandBytes_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("length");
@@ -100,7 +115,7 @@ void TestProtocol::commandBytes_data()
     QTest::newRow("shorterLength") << QStringLiteral("$91%") << 2 << QByteArray("$9");
 }
 
-void TestProtocol::commandBytes()
+void TestSerialLink::commandBytes()
 {
     QFETCH(QString, command);
     QFETCH(int, length);
@@ -108,7 +123,7 @@ void TestProtocol::commandBytes()
     QCOMPARE(CommandBytes(command, length), bytes);
 }
 
-void TestProtocol::writesFrameAsIs_data()
+void TestSerialLink::writesFrameAsIs_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("onWire");
@@ -121,7 +136,7 @@ void TestProtocol::writesFrameAsIs_data()
     QTest::newRow("outsideLatin1") << QStringLiteral("$210001Ω%") << QByteArray("$210001?%") << 9;
 }
 
-void TestProtocol::writesFrameAsIs()
+void TestSerialLink::writesFrameAsIs()
 {
     QFETCH(QString, command);
     QFETCH(QByteArray, onWire);
@@ -129,18 +144,18 @@ void TestProtocol::writesFrameAsIs()
 
     DebugCapture debug;
     m_board->setSilent(true);
-    Access::writeCommand(*m_window, command, int(command.size()));
+    m_link->WriteCommand(command, int(command.size()));
     QVERIFY(m_board->waitForCommandCount(1, 3000));
 
     QCOMPARE(m_board->commandBytes().constFirst(), onWire);
-    QCOMPARE(link().command(), command);
+    QCOMPARE(m_link->command(), command);
     const QString logged
         = QStringLiteral("WriteCommand:  \"%1\"  len =  %2").arg(command).arg(loggedLength);
     QVERIFY2(debug.contains(logged), qPrintable(debug.lines().join(QLatin1Char('\n'))));
-    QVERIFY(Access::serialWatchdogTimer(*m_window).isActive());
+    QVERIFY(watchdog().isActive());
 }
 
-void TestProtocol::collectsAnswer_data()
+void TestSerialLink::collectsAnswer_data()
 {
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("result");
@@ -163,7 +178,7 @@ void TestProtocol::collectsAnswer_data()
                                << "RCV_Str = \"zz$91OK#\"";
 }
 
-void TestProtocol::collectsAnswer()
+void TestSerialLink::collectsAnswer()
 {
     QFETCH(QByteArray, answer);
     QFETCH(int, result);
@@ -172,136 +187,141 @@ void TestProtocol::collectsAnswer()
 
     DebugCapture debug;
     m_board->setAnswerOverride("$91%", answer);
-    QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), result);
-    QCOMPARE(link().response().toLatin1(), collected);
+    QCOMPARE(m_link->exchange(QStringLiteral("$91%")), result);
+    QCOMPARE(m_link->response().toLatin1(), collected);
     QVERIFY2(debug.contains(logLine), qPrintable(debug.lines().last()));
-    QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
+    QVERIFY(!watchdog().isActive());
 }
 
-void TestProtocol::lateAnswerIsCollectedAndLeavesTrailingBytes()
+void TestSerialLink::lateAnswerIsCollectedAndLeavesTrailingBytes()
 {
-    m_board->setLatencyMs(500);
+    // Well after the first wait for a byte, well inside the response window.
+    constexpr int kLatencyMs = 250;
+    m_board->setLatencyMs(kLatencyMs);
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(exchangeRaw("$22000A5#after"), QByteArray("$22000A5#"));
-    QVERIFY(timer.elapsed() >= 450);
-    QCOMPARE(readPort(Access::serialPort(*m_window), 5), QByteArray("after"));
+    QVERIFY2(timer.elapsed() >= kLatencyMs - 100, elapsedMessage(timer.elapsed()));
+    QCOMPARE(readPort(m_link->port(), 5), QByteArray("after"));
 }
 
-void TestProtocol::earlierBytesAreDiscarded()
+void TestSerialLink::earlierBytesAreDiscarded()
 {
-    QSerialPort &port = Access::serialPort(*m_window);
     m_board->sendRaw("$91LATE#");
-    QVERIFY(port.waitForReadyRead(2000));
+    QVERIFY(m_link->port().waitForReadyRead(2000));
 
     m_board->setLatencyMs(100);
     QCOMPARE(exchangeRaw("$91NOW#"), QByteArray("$91NOW#"));
 }
 
-void TestProtocol::highByteIsLatin1AndLoggedSigned()
+void TestSerialLink::highByteIsLatin1AndLoggedSigned()
 {
     DebugCapture debug;
     QCOMPARE(exchangeRaw("$91\xe9#"), QByteArray("$91\xe9#"));
-    QCOMPARE(link().response().at(3), QChar(0x00E9));
+    QCOMPARE(m_link->response().at(3), QChar(0x00E9));
     QVERIFY(debug.contains(QStringLiteral("ReadResponse: ReadChar() =  -23")));
 }
 
-void TestProtocol::silentBoardEndsAfterWindow()
+void TestSerialLink::silentBoardEndsAfterWindow()
 {
     DebugCapture debug;
     m_board->setSilent(true);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
+    QCOMPARE(m_link->exchange(QStringLiteral("$91%")), 0);
     const qint64 elapsed = timer.elapsed();
 
-    QVERIFY2(elapsed >= LinkTimings().responseWindowMs - 50
-            && elapsed < LinkTimings().responseWindowMs + 1500,
-        qPrintable(QString::number(elapsed)));
-    QVERIFY(link().response().isEmpty());
-    QVERIFY(!Access::watchdogTriggered(*m_window));
-    QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
+    const int window = kTestTimings.responseWindowMs;
+    QVERIFY2(elapsed >= window - 100 && elapsed < window + 1500, elapsedMessage(elapsed));
+    QVERIFY(m_link->response().isEmpty());
+    QVERIFY(!LinkTestAccess::watchdogTriggered(*m_link));
+    QVERIFY(!watchdog().isActive());
     QVERIFY(debug.contains(QStringLiteral("watchdog triggered....bailing")));
 }
 
-void TestProtocol::unfinishedAnswerEndsWithinBound_data()
+void TestSerialLink::unfinishedAnswerEndsWithinBound_data()
 {
     QTest::addColumn<int>("stallAfterBytes");
     QTest::addColumn<int>("trickleMs");
     QTest::addColumn<QString>("collected");
 
     QTest::newRow("stalledAfterThreeBytes") << 3 << 0 << "$91";
-    // A byte every 1.5 s would otherwise keep one exchange going for minutes.
-    QTest::newRow("tricklingBoard") << -1 << 1500 << "$9";
+    // Each byte would restart a window measured from the last one: the second byte comes
+    // inside the bound, the third after it.
+    QTest::newRow("tricklingBoard") << -1 << 2 * kTestTimings.answerCompletionMs / 3 << "$9";
 }
 
-void TestProtocol::unfinishedAnswerEndsWithinBound()
+void TestSerialLink::unfinishedAnswerEndsWithinBound()
 {
     QFETCH(int, stallAfterBytes);
     QFETCH(int, trickleMs);
     QFETCH(QString, collected);
 
-    constexpr int kLatencyMs = 300;
+    constexpr int kLatencyMs = 200;
     m_board->setLatencyMs(kLatencyMs);
     m_board->setStallAfterBytes(stallAfterBytes);
     m_board->setTrickleMs(trickleMs);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
+    QCOMPARE(m_link->exchange(QStringLiteral("$91%")), 0);
     const qint64 elapsed = timer.elapsed();
 
-    QCOMPARE(link().response(), collected);
+    QCOMPARE(m_link->response(), collected);
     // Measured from the first byte, which comes after the latency.
-    QVERIFY2(elapsed >= kLatencyMs + LinkTimings().answerCompletionMs - 50 && elapsed < 4200,
-        qPrintable(QString::number(elapsed)));
-    QVERIFY(!Access::serialWatchdogTimer(*m_window).isActive());
+    const int bound = kLatencyMs + kTestTimings.answerCompletionMs;
+    QVERIFY2(elapsed >= bound - 100 && elapsed < bound + 1500, elapsedMessage(elapsed));
+    QVERIFY(!watchdog().isActive());
 }
 
-void TestProtocol::lostDeviceShowsOneBoxAndLatches()
+void TestSerialLink::lostDeviceSignalsOnceAndLatches()
 {
-    ModalBoxCatcher boxes;
+    QList<bool> openWhenTold;
+    connect(m_link.get(), &SerialLink::deviceLost, this,
+        [&] { openWhenTold << m_link->port().isOpen(); });
     m_board->setHangUpAfterCommands(1, 4);
-    Access::exchange(*m_window, QStringLiteral("$90%"));
+    QCOMPARE(m_link->exchange(QStringLiteral("$90%")), 0);
 
-    QCOMPARE(boxes.boxes().size(), 1);
-    QCOMPARE(boxes.boxes().first().title, QStringLiteral("RIZ_OVEDA"));
-    QCOMPARE(boxes.boxes().first().text, QStringLiteral("Error: Read timeout on command $90%"));
-    QVERIFY(link().deviceWasLost());
-    QVERIFY(QStringLiteral("$90OK#").startsWith(link().response())
-        && !link().response().endsWith(QLatin1Char('#')));
+    QCOMPARE(openWhenTold, QList<bool> { false });
+    QVERIFY(m_link->deviceWasLost());
+    QVERIFY(!m_link->isLive());
+    QCOMPARE(m_link->command(), QStringLiteral("$90%"));
+    QVERIFY(QStringLiteral("$90OK#").startsWith(m_link->response())
+        && !m_link->response().endsWith(QLatin1Char('#')));
 
+    // Each would otherwise sit out its response window.
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(Access::exchange(*m_window, QStringLiteral("$91%")), 0);
-    QVERIFY(timer.elapsed() < 500);
-    QVERIFY(link().response().isEmpty());
-    QCOMPARE(boxes.boxes().size(), 1);
+        QCOMPARE(m_link->exchange(QStringLiteral("$91%")), 0);
+    QVERIFY2(
+        timer.elapsed() < kTestTimings.responseWindowMs - 100, elapsedMessage(timer.elapsed()));
+    QVERIFY(m_link->response().isEmpty());
+    QCOMPARE(openWhenTold.size(), 1);
 }
 
-void TestProtocol::nothingSpinsAfterHangUp()
+void TestSerialLink::nothingSpinsAfterHangUp()
 {
-    constexpr int kBoxOpenMs = 1000;
+    // Whoever is told runs an event loop for a while, as the window's box does.
+    constexpr int kToldForMs = 500;
+    connect(m_link.get(), &SerialLink::deviceLost, this, [] { QTest::qWait(kToldForMs); });
     DebugCapture debug;
-    ModalBoxCatcher boxes;
-    boxes.holdOpenFor(kBoxOpenMs);
     m_board->setHangUpAfterCommands(1);
     const double cpuBefore = threadCpuSeconds();
     QElapsedTimer timer;
     timer.start();
-    Access::exchange(*m_window, QStringLiteral("$91%"));
+    m_link->exchange(QStringLiteral("$91%"));
     const double cpuUsed = threadCpuSeconds() - cpuBefore;
     const qint64 elapsed = timer.elapsed();
 
-    QCOMPARE(boxes.boxes().size(), 1);
-    QVERIFY(elapsed >= kBoxOpenMs);
-    // A wait that returns at once on the hung-up line, or a box whose event loop keeps
-    // waking for it, takes a whole core for as long as it lasts.
+    QVERIFY(m_link->deviceWasLost());
+    QVERIFY(elapsed >= kToldForMs);
+    // A wait that returns at once on the hung-up line, or an event loop that keeps waking for
+    // a hung-up descriptor, takes a whole core for as long as it lasts.
     QVERIFY2(cpuUsed < 0.3 * double(elapsed) / 1000,
         qPrintable(QStringLiteral("%1 s of CPU in %2 ms").arg(cpuUsed).arg(elapsed)));
     QVERIFY(debug.lines().count(QStringLiteral("ReadResponse second try  ReadChar() =  0"))
-        <= elapsed / LinkTimings().retryWaitMs);
+        <= elapsed / kTestTimings.retryWaitMs);
 }
 
-QTEST_MAIN(TestProtocol)
-#include "tst_protocol.moc"
+QTEST_GUILESS_MAIN(TestSerialLink)
+#include "tst_seriallink.moc"
