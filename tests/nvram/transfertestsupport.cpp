@@ -5,23 +5,6 @@
 #include "nvram/nvrformat.h"
 
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
-
-LinkTimings shortTimings()
-{
-    LinkTimings timings;
-    timings.pollIntervalMs = 300;
-    timings.responseWindowMs = 300;
-    timings.answerCompletionMs = 300;
-    return timings;
-}
-
-bool openLink(SerialLink &link, const CtlBoardSim &board)
-{
-    link.port().setPortName(board.portPath());
-    return link.open();
-}
 
 QByteArray fileBytes(const QString &path)
 {
@@ -48,34 +31,4 @@ QByteArray expectedNvrFile(const QList<BoardParameter> &table, int pageCount)
             + QLatin1Char('\n');
     }
     return text.toUtf8();
-}
-
-namespace {
-
-QMutex linesMutex;
-QStringList lines;
-
-void collectDebugLine(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        return;
-    QMutexLocker locker(&linesMutex);
-    lines.append(message);
-}
-
-} // namespace
-
-DebugLines::DebugLines()
-{
-    QMutexLocker locker(&linesMutex);
-    lines.clear();
-    m_previous = qInstallMessageHandler(collectDebugLine);
-}
-
-DebugLines::~DebugLines() { qInstallMessageHandler(m_previous); }
-
-bool DebugLines::contains(const QString &line) const
-{
-    QMutexLocker locker(&linesMutex);
-    return lines.contains(line);
 }

@@ -79,7 +79,7 @@ private:
 
     std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<SerialLink> m_link;
-    std::unique_ptr<DebugLines> m_debug;
+    std::unique_ptr<DebugCapture> m_debug;
     std::unique_ptr<QTemporaryDir> m_dir;
     QStringList m_progress;
     int m_exchanges = 0;
@@ -91,9 +91,9 @@ void TestReadTransfer::init()
     QVERIFY(m_dir->isValid());
     m_sim = std::make_unique<CtlBoardSim>();
     QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_link = std::make_unique<SerialLink>(shortTimings());
-    QVERIFY(openLink(*m_link, *m_sim));
-    m_debug = std::make_unique<DebugLines>();
+    m_link = std::make_unique<SerialLink>(kTestTimings);
+    QVERIFY(openLink(*m_link, m_sim->portPath()));
+    m_debug = std::make_unique<DebugCapture>();
 }
 
 void TestReadTransfer::cleanup()

@@ -50,7 +50,7 @@ private:
 
     std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<SerialLink> m_link;
-    std::unique_ptr<DebugLines> m_debug;
+    std::unique_ptr<DebugCapture> m_debug;
     std::unique_ptr<QTemporaryDir> m_dir;
     QStringList m_progress;
 };
@@ -60,9 +60,9 @@ void TestWriteTransfer::init()
     m_sim = std::make_unique<CtlBoardSim>();
     m_sim->generateParameters(4);
     QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_link = std::make_unique<SerialLink>(shortTimings());
-    QVERIFY(openLink(*m_link, *m_sim));
-    m_debug = std::make_unique<DebugLines>();
+    m_link = std::make_unique<SerialLink>(kTestTimings);
+    QVERIFY(openLink(*m_link, m_sim->portPath()));
+    m_debug = std::make_unique<DebugCapture>();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
@@ -290,7 +290,7 @@ void TestWriteTransfer::writeStopsWhenBoardIsGone()
     const WriteResult result = transfer(writeFile(QStringLiteral("ten.nvr"), bytes));
 
     // Three silent windows when it stops, at least seventeen when it does not.
-    QVERIFY2(timer.elapsed() < 8 * shortTimings().responseWindowMs,
+    QVERIFY2(timer.elapsed() < 8 * kTestTimings.responseWindowMs,
         qPrintable(QString::number(timer.elapsed())));
     const QList<QByteArray> sent = m_sim->commandBytes();
     QCOMPARE(sent.size(), commandsSent);
@@ -325,7 +325,7 @@ void TestWriteTransfer::roundTripCopiesOneBoardToAnother()
     const QString fileB = m_dir->filePath(QStringLiteral("boardB.nvr"));
     QCOMPARE(ReadResultMessage(ReadTransfer(*m_link, {}).ReadCtlToFile(fileA)), QString());
     m_link->close();
-    QVERIFY(openLink(*m_link, boardB));
+    QVERIFY(openLink(*m_link, boardB.portPath()));
     QCOMPARE(WriteResultMessage(transfer(fileA)), QString());
     QCOMPARE(ReadResultMessage(ReadTransfer(*m_link, {}).ReadCtlToFile(fileB)), QString());
 

@@ -103,7 +103,7 @@ void TestWindowTransfers::init()
     m_sim = std::make_unique<CtlBoardSim>();
     m_sim->generateParameters(4);
     QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_window = std::make_unique<MainWindow>(nullptr, shortTimings(), folder());
+    m_window = std::make_unique<MainWindow>(nullptr, kTestTimings, folder());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     QVERIFY(openWindowPort(*m_window, m_sim->portPath()));
@@ -138,7 +138,7 @@ void TestWindowTransfers::verifyTransferEnded(const QLineEdit *field)
 {
     const QTimer &polling = MainWindowTestAccess::mainPollingTimer(*m_window);
     QVERIFY(polling.isActive());
-    QCOMPARE(polling.interval(), shortTimings().pollIntervalMs);
+    QCOMPARE(polling.interval(), kTestTimings.pollIntervalMs);
     QCOMPARE(field->styleSheet(), kStyleEditYellow);
 }
 
