@@ -1,6 +1,7 @@
 // riz-nvr: checks parameter files before they go to a board, and compares two backups.
-#include "nvram/version.h"
+#include "link/frame.h"
 #include "nvram/nvrformat.h"
+#include "nvram/version.h"
 #include "nvrcheck.h"
 #include "nvrdiff.h"
 #include "nvrtext.h"
@@ -65,9 +66,10 @@ int check(QCommandLineParser &parser, const QStringList &arguments)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Walks each parameter file exactly as the write to a board would and prints a summary\n"
-        "(lines to send, commands, bytes, and the time the commands take on a 57600 baud 8N1\n"
+        "(lines to send, commands, bytes, and the time the commands take on a %1 baud 8N1\n"
         "line; the board's answers are not counted) and every finding as FILE:LINE: reason.\n"
-        "Exit status: 0 nothing found, 1 findings, 2 a file cannot be read."));
+        "Exit status: 0 nothing found, 1 findings, 2 a file cannot be read.")
+                                         .arg(kBaudRate));
     parser.clearPositionalArguments();
     parser.addPositionalArgument(
         QStringLiteral("check"), QStringLiteral("Check parameter files."), QStringLiteral("check"));

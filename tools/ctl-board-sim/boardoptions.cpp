@@ -4,6 +4,8 @@
 #include "boardprotocol.h"
 #include "boardsim.h"
 
+#include "link/frame.h"
+
 #include <QHash>
 #include <QTimer>
 
@@ -110,7 +112,7 @@ BoardFaultOptions::BoardFaultOptions()
     : latency(QStringLiteral("latency"), QStringLiteral("Board waits <ms> before each answer."),
         QStringLiteral("ms"), QStringLiteral("0"))
     , pace(QStringLiteral("pace"),
-          QStringLiteral("Board sends its answers at the pace of a 57600 baud line."))
+          QStringLiteral("Board sends its answers at the pace of a %1 baud line.").arg(kBaudRate))
     , trickle(QStringLiteral("trickle"),
           QStringLiteral("Board sends its answers one byte every <ms>."), QStringLiteral("ms"))
     , silent(QStringLiteral("silent"), QStringLiteral("Board receives commands but never answers."))
