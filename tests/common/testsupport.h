@@ -33,13 +33,6 @@ struct MainWindowTestAccess {
     {
         return LinkTestAccess::watchdogTriggered(*w.m_link);
     }
-    static bool disconnectRequested(MainWindow &w) { return w.m_cycle->disconnectIsRequested(); }
-
-    static void writeCommand(MainWindow &w, const QString &command, int length)
-    {
-        w.m_link->WriteCommand(command, length);
-    }
-    static int readResponse(MainWindow &w) { return w.m_link->ReadResponse(); }
     // One whole exchange, as the polling cycle and the transfers make it.
     static int exchange(MainWindow &w, const QString &command)
     {
