@@ -1,10 +1,10 @@
 // riz-nvr, run as the technician runs it: reports, exit status, and the commands it lists.
 #include "testsupport.h"
 
-#include "ui/styles.h"
-#include "nvram/version.h"
 #include "boardsim.h"
 #include "nvram/nvrformat.h"
+#include "nvram/version.h"
+#include "ui/styles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -215,6 +215,9 @@ void TestNvrTool::reportsAndExitStatus_data()
     QTest::newRow("diffNeedsTwoFiles")
         << QStringList { "diff", "nvr-diff-old.nvr" } << QList<QByteArray> {} << 2 << QByteArray()
         << "riz-nvr: diff needs two files, OLD and NEW\n" + tryHelp;
+    QTest::newRow("portsTakesNoArguments")
+        << QStringList { "ports", "ttyUSB0" } << QList<QByteArray> {} << 2 << QByteArray()
+        << "riz-nvr: ports takes no arguments\n" + tryHelp;
     QTest::newRow("version") << QStringList { "--version" } << QList<QByteArray> {} << 0
                              << "riz-nvr " + kVersion.toUtf8() + '\n'
                              << QByteArray();
