@@ -1,6 +1,7 @@
 // riz-nvr ports, run as the technician runs it, with the simulated board behind a ttyS node.
 #include "boardsim.h"
 #include "link/serialdevice.h"
+#include "ports.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -36,10 +37,12 @@ private slots:
     void initTestCase();
     void listsTheBoardsPortAndItsHolder_data();
     void listsTheBoardsPortAndItsHolder();
+    void controlsFromTheSystemAreEscaped();
 
 private:
     CtlBoardSim m_sim;
     QSerialPortInfo m_port; // a ttyS port, with the board's pseudo-terminal bound over its node
+    QString m_cannotBind; // why not, when it cannot be
 };
 
 // The system lists real devices only. The board's pseudo-terminal is bound over the node of a
@@ -47,8 +50,10 @@ private:
 // as it was for every other process, and the mounts end with this one.
 void TestNvrPorts::initTestCase()
 {
-    if (::geteuid() != 0)
-        QSKIP("binding a pseudo-terminal over a ttyS node needs root");
+    if (::geteuid() != 0) {
+        m_cannotBind = QStringLiteral("binding a pseudo-terminal over a ttyS node needs root");
+        return;
+    }
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports) {
         if (port.portName().startsWith(QLatin1String("ttyS"))
@@ -57,14 +62,20 @@ void TestNvrPorts::initTestCase()
             break;
         }
     }
-    if (m_port.isNull())
-        QSKIP("the system lists no ttyS port that no program holds");
+    if (m_port.isNull()) {
+        m_cannotBind = QStringLiteral("the system lists no ttyS port that no program holds");
+        return;
+    }
     // The children that riz-nvr and the holders run in are started from this thread, and
     // share its namespace.
-    if (::unshare(CLONE_NEWNS) != 0)
-        QSKIP(qPrintable(QStringLiteral("no mount namespace of its own: ") + systemError()));
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        QSKIP(qPrintable(QStringLiteral("the mounts cannot be made private: ") + systemError()));
+    if (::unshare(CLONE_NEWNS) != 0) {
+        m_cannotBind = QStringLiteral("no mount namespace of its own: ") + systemError();
+        return;
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        m_cannotBind = QStringLiteral("the mounts cannot be made private: ") + systemError();
+        return;
+    }
     QVERIFY2(m_sim.start(), qPrintable(m_sim.errorString()));
     const QByteArray node = QFile::encodeName(m_port.systemLocation());
     QVERIFY2(::mount(QFile::encodeName(m_sim.portPath()).constData(), node.constData(), nullptr,
@@ -82,8 +93,8 @@ void TestNvrPorts::initTestCase()
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
         listed = listed || port.portName() == m_port.portName();
     if (!listed)
-        QSKIP("the system no longer lists the port with a pseudo-terminal behind its node (it "
-              "checks the node of an 8250 UART by opening it)");
+        m_cannotBind = QStringLiteral("the system no longer lists the port with a pseudo-terminal "
+                                      "behind its node (it checks an 8250 UART by opening it)");
 }
 
 void TestNvrPorts::listsTheBoardsPortAndItsHolder_data()
@@ -104,6 +115,8 @@ void TestNvrPorts::listsTheBoardsPortAndItsHolder()
 {
     QFETCH(QString, holder);
     QFETCH(bool, json);
+    if (!m_cannotBind.isEmpty())
+        QSKIP(qPrintable(m_cannotBind));
 
     QProcess holding;
     if (holder == QLatin1String("port-probe")) {
@@ -162,6 +175,21 @@ void TestNvrPorts::listsTheBoardsPortAndItsHolder()
     else
         QVERIFY2(line.endsWith(QStringLiteral("in use by %1 (pid %2)").arg(holder).arg(pid)),
             qPrintable(line));
+}
+
+// A USB adapter names itself: its texts must not act on the terminal.
+void TestNvrPorts::controlsFromTheSystemAreEscaped()
+{
+    const QList<PortListing> ports { { QStringLiteral("ttyUSB0"), QStringLiteral("Adapter\x1b[2J"),
+        QStringLiteral("Maker\u009b1m"), QStringLiteral("A1\tB2"), QString(),
+        PortHolderProcess { 7, QStringLiteral("odd\nname") } } };
+    QCOMPARE(PortsText(ports),
+        QByteArray("ttyUSB0: description Adapter\\x1b[2J, manufacturer Maker\\x9b1m, serial "
+                   "number A1\\tB2, in use by odd\\nname (pid 7)\n"));
+    const QByteArray json = PortsJson(ports);
+    QVERIFY2(json.contains("Adapter\\u001b[2J") && json.contains("Maker\\u009b1m"), json);
+    QCOMPARE(QJsonDocument::fromJson(json).array().first()[QStringLiteral("manufacturer")],
+        QStringLiteral("Maker\u009b1m"));
 }
 
 QTEST_GUILESS_MAIN(TestNvrPorts)
