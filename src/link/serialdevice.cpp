@@ -102,15 +102,27 @@ pid_t processHolding(const QString &location)
     return 0;
 }
 
-QString inUseBy(const QString &portName, pid_t pid)
+} // namespace
+
+std::optional<PortHolderProcess> PortHolder(const QString &location)
 {
-    const QString name = processName(pid);
-    return QStringLiteral("%1 is in use by %2 (pid %3).")
-        .arg(portName, name.isEmpty() ? QStringLiteral("another program") : name)
-        .arg(pid);
+    const QString lockFile = existingLockFile(location);
+    pid_t pid = lockFile.isEmpty() ? 0 : lockOwner(lockFile);
+    // A lock file whose program has ended holds nothing; a program that keeps the node open
+    // without a lock file still does.
+    if (pid == 0 || !processRuns(pid))
+        pid = processHolding(location);
+    if (pid == 0)
+        return std::nullopt;
+    return PortHolderProcess { pid, processName(pid) };
 }
 
-} // namespace
+QString PortInUseText(const PortHolderProcess &holder)
+{
+    return QStringLiteral("in use by %1 (pid %2)")
+        .arg(holder.name.isEmpty() ? QStringLiteral("another program") : holder.name)
+        .arg(holder.pid);
+}
 
 QString PortDescription(const QSerialPortInfo &info)
 {
@@ -170,15 +182,14 @@ QString OpenFailureCause(const QSerialPort &port)
         return QStringLiteral("%1 is gone: the adapter may have been unplugged.").arg(portName);
 
     const QString lockFile = existingLockFile(location);
-    if (const pid_t owner = lockFile.isEmpty() ? 0 : lockOwner(lockFile)) {
-        if (processRuns(owner))
-            return inUseBy(portName, owner);
+    const pid_t owner = lockFile.isEmpty() ? 0 : lockOwner(lockFile);
+    if (owner != 0 && !processRuns(owner)) {
         return QStringLiteral("%1 is locked by a program that has ended: remove the lock file "
                               "%2 (sudo rm %2), then try again.")
             .arg(portName, lockFile);
     }
-    if (const pid_t holder = processHolding(location))
-        return inUseBy(portName, holder);
+    if (const std::optional<PortHolderProcess> holder = PortHolder(location))
+        return portName + QStringLiteral(" is ") + PortInUseText(*holder) + QLatin1Char('.');
     if (::access(QFile::encodeName(location).constData(), R_OK | W_OK) != 0 && errno == EACCES) {
         return QStringLiteral("This account may not use %1: join the group dialout (sudo "
                               "usermod -aG dialout $USER), then log in again.")

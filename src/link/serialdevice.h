@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class QSerialPort;
 class QSerialPortInfo;
 class QSocketNotifier;
@@ -25,6 +27,20 @@ void WaitForPortData(QSerialPort &port, int ms);
 // adapter's latency timer would delay every short answer). Drivers that refuse are left as
 // they are.
 void RequestLowLatency(const QSerialPort &port);
+
+// A program that holds a port open.
+struct PortHolderProcess {
+    qint64 pid = 0;
+    QString name; // empty when the system does not tell it
+};
+
+// The program that holds the device node at location, as the port's lock file or /proc tells
+// (where this process is not looked for); nothing when none does. The port itself is never opened:
+// an open would raise DTR and RTS on the line.
+std::optional<PortHolderProcess> PortHolder(const QString &location);
+
+// "in use by NAME (pid N)", "another program" standing in for a name the system does not tell.
+QString PortInUseText(const PortHolderProcess &holder);
 
 // The box for a port that could not be opened: Qt's error code and text, then the cause where
 // one is found.

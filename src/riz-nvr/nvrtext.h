@@ -1,7 +1,10 @@
-// Text helpers shared by the check and the comparison reports.
+// Text helpers shared by the reports.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+class QJsonDocument;
 
 // text with each control character written as an escape ("\t", "\n", "\r", "\x1b"), so that
 // nothing from a file, a board or a command line acts on the terminal.
@@ -13,3 +16,6 @@ QString QuotedText(const QString &text);
 
 // "1 line", "2 lines": count and word, with an "s" unless the count is 1.
 QString CountOf(qint64 count, const QString &word);
+
+// document as indented JSON, with every control character escaped ("\u009b" too).
+QByteArray JsonText(const QJsonDocument &document);

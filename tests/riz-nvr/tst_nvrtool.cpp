@@ -215,6 +215,9 @@ void TestNvrTool::reportsAndExitStatus_data()
     QTest::newRow("diffNeedsTwoFiles")
         << QStringList { "diff", "nvr-diff-old.nvr" } << QList<QByteArray> {} << 2 << QByteArray()
         << "riz-nvr: diff needs two files, OLD and NEW\n" + tryHelp;
+    QTest::newRow("portsTakesNoArguments")
+        << QStringList { "ports", "ttyUSB0" } << QList<QByteArray> {} << 2 << QByteArray()
+        << "riz-nvr: ports takes no arguments\n" + tryHelp;
     QTest::newRow("version") << QStringList { "--version" } << QList<QByteArray> {} << 0
                              << "riz-nvr " + kVersion.toUtf8() + '\n'
                              << QByteArray();

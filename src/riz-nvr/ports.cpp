@@ -1,0 +1,89 @@
+// The serial ports the system lists, and the program that holds each.
+#include "ports.h"
+
+#include "nvrtext.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPortInfo>
+
+namespace {
+
+const QString kByIdFolder = QStringLiteral("/dev/serial/by-id");
+
+QString byIdLink(const QString &location)
+{
+    const QString node = QFileInfo(location).canonicalFilePath();
+    if (node.isEmpty())
+        return {};
+    const QFileInfoList links = QDir(kByIdFolder).entryInfoList(QDir::Files | QDir::System);
+    for (const QFileInfo &link : links) {
+        if (link.isSymLink() && link.canonicalFilePath() == node)
+            return link.absoluteFilePath();
+    }
+    return {};
+}
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+} // namespace
+
+QList<PortListing> ListPorts()
+{
+    QList<PortListing> ports;
+    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : infos) {
+        ports << PortListing { info.portName(), info.description(), info.manufacturer(),
+            info.serialNumber(), byIdLink(info.systemLocation()),
+            PortHolder(info.systemLocation()) };
+    }
+    return ports;
+}
+
+QByteArray PortsText(const QList<PortListing> &ports)
+{
+    QString text;
+    for (const PortListing &port : ports) {
+        QStringList facts;
+        const auto add = [&facts](const QString &label, const QString &fact) {
+            if (!fact.isEmpty())
+                facts << label + EscapedText(fact);
+        };
+        add(QStringLiteral("description "), port.description);
+        add(QStringLiteral("manufacturer "), port.manufacturer);
+        add(QStringLiteral("serial number "), port.serialNumber);
+        add(QString(), port.byIdLink);
+        if (port.holder)
+            add(QString(), PortInUseText(*port.holder));
+        text += EscapedText(port.name);
+        if (!facts.isEmpty())
+            text += QStringLiteral(": ") + facts.join(QStringLiteral(", "));
+        text += QLatin1Char('\n');
+    }
+    return text.toUtf8();
+}
+
+QByteArray PortsJson(const QList<PortListing> &ports)
+{
+    QJsonArray list;
+    for (const PortListing &port : ports) {
+        QJsonValue holder;
+        if (port.holder) {
+            holder = QJsonObject { { QStringLiteral("pid"), port.holder->pid },
+                { QStringLiteral("program"), textOrNull(port.holder->name) } };
+        }
+        list << QJsonObject { { QStringLiteral("name"), port.name },
+            { QStringLiteral("description"), port.description },
+            { QStringLiteral("manufacturer"), port.manufacturer },
+            { QStringLiteral("serialNumber"), port.serialNumber },
+            { QStringLiteral("byId"), textOrNull(port.byIdLink) },
+            { QStringLiteral("inUseBy"), holder } };
+    }
+    return JsonText(QJsonDocument(list));
+}
