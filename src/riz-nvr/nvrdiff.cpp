@@ -5,7 +5,6 @@
 
 #include <QIODevice>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <map>
@@ -195,16 +194,5 @@ QByteArray DiffJson(const NvrDiff &diff)
         { QStringLiteral("valuesChanged"), changesJson(diff.valuesChanged, true) },
         { QStringLiteral("descriptionsChanged"), changesJson(diff.descriptionsChanged, false) },
         { QStringLiteral("counts"), counts } };
-    // Qt's writer escapes the controls below U+0020 only; DEL and the C1 controls would reach
-    // a terminal as they are. Outside strings the document holds none of them.
-    const QString json = QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Indented));
-    QString escaped;
-    escaped.reserve(json.size());
-    for (const QChar c : json) {
-        if (c.unicode() >= 0x7F && c.category() == QChar::Other_Control)
-            escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        else
-            escaped += c;
-    }
-    return escaped.toUtf8();
+    return JsonBytes(result);
 }

@@ -1,5 +1,7 @@
-// Text helpers shared by the check and the comparison reports.
+// Text helpers shared by the reports.
 #include "nvrtext.h"
+
+#include <QJsonDocument>
 
 QString EscapedText(const QString &text)
 {
@@ -33,4 +35,20 @@ QString CountOf(qint64 count, const QString &word)
 {
     return QString::number(count) + QLatin1Char(' ') + word
         + (count == 1 ? QString() : QStringLiteral("s"));
+}
+
+QByteArray JsonBytes(const QJsonObject &object)
+{
+    // Qt's writer escapes the controls below U+0020 only; DEL and the C1 controls would reach
+    // a terminal as they are. Outside strings the document holds none of them.
+    const QString json = QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
+    QString escaped;
+    escaped.reserve(json.size());
+    for (const QChar c : json) {
+        if (c.unicode() >= 0x7F && c.category() == QChar::Other_Control)
+            escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped.toUtf8();
 }

@@ -1,6 +1,8 @@
-// Text helpers shared by the check and the comparison reports.
+// Text helpers shared by the reports.
 #pragma once
 
+#include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 // text with each control character written as an escape ("\t", "\n", "\r", "\x1b"), so that
@@ -13,3 +15,6 @@ QString QuotedText(const QString &text);
 
 // "1 line", "2 lines": count and word, with an "s" unless the count is 1.
 QString CountOf(qint64 count, const QString &word);
+
+// object as an indented JSON document, with no control character left unescaped.
+QByteArray JsonBytes(const QJsonObject &object);
