@@ -220,7 +220,7 @@ const QString kBoardExitStatus = QStringLiteral(
     "SIGINT, SIGTERM and SIGHUP stop it between two exchanges, with exit status 128 plus the\n"
     "signal's number.");
 
-int read(QCommandLineParser &parser, const QStringList &arguments)
+int readCommand(QCommandLineParser &parser, const QStringList &arguments)
 {
     parser.setApplicationDescription(
         QStringLiteral(
@@ -235,7 +235,7 @@ int read(QCommandLineParser &parser, const QStringList &arguments)
         [&](const BoardRun &run) { return ReadBoard(run, command.port(), command.file()); });
 }
 
-int verify(QCommandLineParser &parser, const QStringList &arguments)
+int verifyCommand(QCommandLineParser &parser, const QStringList &arguments)
 {
     parser.setApplicationDescription(
         QStringLiteral(
@@ -257,7 +257,7 @@ int verify(QCommandLineParser &parser, const QStringList &arguments)
     });
 }
 
-int write(QCommandLineParser &parser, const QStringList &arguments)
+int writeCommand(QCommandLineParser &parser, const QStringList &arguments)
 {
     parser.setApplicationDescription(
         QStringLiteral(
@@ -316,11 +316,11 @@ int run(const QStringList &arguments)
     if (command == QStringLiteral("diff"))
         return diff(parser, arguments);
     if (command == QStringLiteral("read"))
-        return read(parser, arguments);
+        return readCommand(parser, arguments);
     if (command == QStringLiteral("write"))
-        return write(parser, arguments);
+        return writeCommand(parser, arguments);
     if (command == QStringLiteral("verify"))
-        return verify(parser, arguments);
+        return verifyCommand(parser, arguments);
     if (const std::optional<int> status = parseCommand(parser, arguments))
         return *status;
     return usageError(command.isEmpty()
