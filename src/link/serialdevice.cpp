@@ -139,6 +139,14 @@ QString PortDescription(const QSerialPortInfo &info)
     return lines.join(QLatin1Char('\n'));
 }
 
+QString ResolvedPortName(const QString &port)
+{
+    if (!port.contains(QLatin1Char('/')))
+        return port;
+    const QString device = QFileInfo(port).canonicalFilePath();
+    return device.isEmpty() ? port : device;
+}
+
 bool PortHungUp(const QSerialPort &port)
 {
     pollfd descriptor = { int(port.handle()), POLLIN, 0 };

@@ -14,6 +14,11 @@ class QSocketNotifier;
 // The description, manufacturer and serial number the system reports for a port, one a line.
 QString PortDescription(const QSerialPortInfo &info);
 
+// The name to open a port by: a name as listed ("ttyUSB0") as it is, a path with every link
+// resolved ("/dev/serial/by-id/..." becomes "/dev/ttyUSB0"), so that every program that opens
+// the device meets the same lock file. A path that does not exist is kept, for the open to tell.
+QString ResolvedPortName(const QString &port);
+
 // Whether the device behind an open port has gone (an unplugged adapter, a closed pty): the
 // descriptor reports a hang-up or an error, or is readable with nothing to read. False while
 // bytes are still waiting in the kernel, so that they are read first.

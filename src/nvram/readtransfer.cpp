@@ -202,6 +202,8 @@ bool ReadTransfer::AskBoard(const QString &command, QString &data)
     const int sentStringLength = int(command.size());
     if (m_hooks.beforeExchange)
         m_hooks.beforeExchange();
+    if (m_hooks.stopRequested && m_hooks.stopRequested())
+        return false;
     // An answer cut off by the response window or the length limit can still be long enough;
     // without its '#' its text is not the page's and must not end up in a backup. Nor can a
     // line break inside the data: it would split the page's line in the file.

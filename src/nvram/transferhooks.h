@@ -1,5 +1,5 @@
-// What a transfer asks of whoever runs it: its progress shown, and time between exchanges for
-// a window to repaint.
+// What a transfer asks of whoever runs it: its progress shown, time between exchanges for a
+// window to repaint, and whether to stop.
 #pragma once
 
 #include <QString>
@@ -11,4 +11,7 @@ struct TransferHooks {
     std::function<void(const QString &text)> progress;
     // Called before each exchange; nothing may come between a command and its answer.
     std::function<void()> beforeExchange;
+    // Asked after beforeExchange; true ends the transfer there, before the exchange. A read then
+    // saves nothing; a write sends no "$24%", so the board keeps its saved parameters.
+    std::function<bool()> stopRequested;
 };

@@ -24,6 +24,9 @@ QString WriteResultMessage(const WriteResult &result)
     } else if (result.linkLost) {
         paragraphs << QStringLiteral("The link to the CTL PCB was lost at page %1.")
                           .arg(result.currentPage);
+    } else if (result.interrupted) {
+        paragraphs
+            << QStringLiteral("The write was interrupted at page %1.").arg(result.currentPage);
     } else if (stoppedEarly) {
         paragraphs << QStringLiteral("The write stopped: the CTL PCB gave no complete answer "
                                      "to %1 commands in a row.")
@@ -78,14 +81,19 @@ void WriteSession::sendLines(QIODevice *file)
     if (!m_result.stopped) {
         m_result.endSent = true;
         send(kEndOfTransfer);
+        m_result.endSent = !m_result.interrupted;
     }
 }
 
 // Returns whether the board answered the command completely.
 bool WriteSession::send(const QString &command)
 {
-    ++m_result.sent;
     const Answer answer = m_exchange(command);
+    if (answer == Answer::Interrupted) {
+        m_result.stopped = m_result.interrupted = true;
+        return false;
+    }
+    ++m_result.sent;
     if (answer == Answer::Complete) {
         m_unansweredInRow = 0;
         return true;
@@ -135,6 +143,8 @@ WriteResult WriteFileToCtl(SerialLink &link, const QString &path, const Transfer
         [&link, &hooks](const QString &command) {
             if (hooks.beforeExchange)
                 hooks.beforeExchange();
+            if (hooks.stopRequested && hooks.stopRequested())
+                return WriteSession::Answer::Interrupted;
             const bool complete = IsCompleteAnswer(link.exchange(command));
             if (link.deviceWasLost())
                 return WriteSession::Answer::LinkLost;

@@ -22,6 +22,7 @@ struct WriteResult {
     int unanswered = 0; // commands without a complete answer
     bool stopped = false;
     bool linkLost = false;
+    bool interrupted = false; // whoever ran the write stopped it
     bool endSent = false; // "$24%" went out
     QString currentPage;
     QString lastAnsweredPage;
@@ -34,7 +35,7 @@ QString WriteResultMessage(const WriteResult &result);
 // Sends the commands of one write, and stops once the board is gone or silent.
 class WriteSession {
 public:
-    enum class Answer { Complete, Missing, LinkLost };
+    enum class Answer { Complete, Missing, LinkLost, Interrupted };
     using Exchange = std::function<Answer(const QString &command)>;
     // Called before each line with its page text and the share of the file sent before it.
     using Progress = std::function<void(const QString &pageText, int percent)>;

@@ -1,4 +1,6 @@
-// riz-nvr: checks parameter files before they go to a board, and compares two backups.
+// riz-nvr: checks parameter files before they go to a board, compares two backups, and reads,
+// writes and verifies a board.
+#include "boardcommands.h"
 #include "link/frame.h"
 #include "nvram/nvrformat.h"
 #include "nvram/version.h"
@@ -10,9 +12,12 @@
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -163,23 +168,171 @@ int ports(QCommandLineParser &parser, const QStringList &arguments)
     return kClean;
 }
 
+// Noticed between exchanges only, never waited on: a flag is all a handler needs to leave.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void noteStopSignal(int signal) { g_stopSignal = signal; }
+
+void dropDebugLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg)
+        std::fputs(
+            qPrintable(qFormatLogMessage(type, context, message) + QLatin1Char('\n')), stderr);
+}
+
+// Options every board command has, and how it then runs: the real timings, stdout and stderr,
+// the progress line on a terminal only, the exchange's debug lines on request, and a stop on
+// SIGINT, SIGTERM or SIGHUP (a dropped SSH session).
+class BoardCommand {
+public:
+    BoardCommand(QCommandLineParser &parser, const QString &name, const QString &description)
+        : m_parser(parser)
+    {
+        m_parser.clearPositionalArguments();
+        m_parser.addPositionalArgument(name, description, name);
+        m_parser.addPositionalArgument(QStringLiteral("port"),
+            QStringLiteral("The port: a name as listed (ttyUSB0) or a path."),
+            QStringLiteral("PORT"));
+        m_parser.addPositionalArgument(
+            QStringLiteral("file"), QStringLiteral("The \".nvr\" file."), QStringLiteral("FILE"));
+        m_parser.addOption(m_quiet);
+        m_parser.addOption(m_debug);
+    }
+
+    std::optional<int> parse(const QStringList &arguments)
+    {
+        if (const std::optional<int> status = parseCommand(m_parser, arguments))
+            return status;
+        if (m_parser.positionalArguments().size() != 3) {
+            return usageError(QStringLiteral("%1 needs a port and a file, PORT and FILE")
+                                  .arg(m_parser.positionalArguments().constFirst()));
+        }
+        return std::nullopt;
+    }
+
+    QString port() const { return m_parser.positionalArguments().at(1); }
+    QString file() const { return m_parser.positionalArguments().at(2); }
+
+    template <typename Command> int run(Command command)
+    {
+        struct sigaction action = {};
+        action.sa_handler = noteStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+            sigaction(signal, &action, nullptr);
+        if (!m_parser.isSet(m_debug))
+            qInstallMessageHandler(dropDebugLines);
+        QTextStream out(stdout);
+        QTextStream err(stderr);
+        BoardRun run;
+        run.out = &out;
+        run.err = &err;
+        run.progress = !m_parser.isSet(m_quiet) && ::isatty(STDERR_FILENO);
+        run.stopSignal = [] { return int(g_stopSignal); };
+        return command(run);
+    }
+
+private:
+    QCommandLineParser &m_parser;
+    const QCommandLineOption m_quiet { QStringLiteral("quiet"),
+        QStringLiteral("No progress line, also on a terminal.") };
+    const QCommandLineOption m_debug { QStringLiteral("debug"),
+        QStringLiteral("Print the exchange's debug lines on standard error.") };
+};
+
+const QString kBoardExitStatus = QStringLiteral(
+    "SIGINT, SIGTERM and SIGHUP stop it between two exchanges, with exit status 128 plus the\n"
+    "signal's number.");
+
+int readCommand(QCommandLineParser &parser, const QStringList &arguments)
+{
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Reads every page of the board into FILE, as the window's read does: nothing is saved\n"
+            "unless every page is in, and a file it replaces is kept as FILE~.\n"
+            "Exit status: 0 saved, 1 the board failed, 2 trouble with the usage, port or file.\n")
+        + kBoardExitStatus);
+    BoardCommand command(parser, QStringLiteral("read"), QStringLiteral("Read the board."));
+    if (const std::optional<int> status = command.parse(arguments))
+        return *status;
+    return command.run(
+        [&](const BoardRun &run) { return ReadBoard(run, command.port(), command.file()); });
+}
+
+int verifyCommand(QCommandLineParser &parser, const QStringList &arguments)
+{
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Reads the board and compares it with FILE page by page: every page of the file whose\n"
+            "value or description the board does not hold, then one count line. Pages on the "
+            "board\n"
+            "only are counted.\n"
+            "Exit status: 0 the same, 1 different, 2 trouble (a board that fails too).\n")
+        + kBoardExitStatus);
+    BoardCommand command(
+        parser, QStringLiteral("verify"), QStringLiteral("Compare the board with a file."));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("Print the result as one JSON document."));
+    parser.addOption(jsonOption);
+    if (const std::optional<int> status = command.parse(arguments))
+        return *status;
+    return command.run([&](const BoardRun &run) {
+        return VerifyBoard(run, command.port(), command.file(), parser.isSet(jsonOption));
+    });
+}
+
+int writeCommand(QCommandLineParser &parser, const QStringList &arguments)
+{
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Checks FILE as check does, then writes it to the board as the window's write does,\n"
+            "\"$24%\" last. A file the board would not hold as it is (\"%\" or \"#\" in a field,\n"
+            "characters outside Latin-1, NUL bytes, an empty field, no line to send) is refused.\n"
+            "Exit status: 0 written (and verified), 1 a board problem or a page that differs,\n"
+            "2 trouble.\n")
+        + kBoardExitStatus);
+    BoardCommand command(parser, QStringLiteral("write"), QStringLiteral("Write a file."));
+    const QCommandLineOption backupOption(QStringLiteral("backup"),
+        QStringLiteral("First read the board into BACKUP, as read does; nothing is written "
+                       "unless that read is saved."),
+        QStringLiteral("BACKUP"));
+    const QCommandLineOption verifyOption(QStringLiteral("verify"),
+        QStringLiteral("Then read the board back and print every page that differs."));
+    const QCommandLineOption forceOption(
+        QStringLiteral("force"), QStringLiteral("Send a file that check refuses."));
+    parser.addOptions({ backupOption, verifyOption, forceOption });
+    if (const std::optional<int> status = command.parse(arguments))
+        return *status;
+    WriteOptions options;
+    options.backup = parser.value(backupOption);
+    options.verify = parser.isSet(verifyOption);
+    options.force = parser.isSet(forceOption);
+    return command.run([&](const BoardRun &run) {
+        return WriteBoard(run, command.port(), command.file(), options);
+    });
+}
+
 int run(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Checks parameter files before they go to a board, and compares two backups.\n"
+        "Checks parameter files before they go to a board, compares two backups, and reads,\n"
+        "writes and verifies a board.\n"
         "Commands:\n"
-        "  check FILE...   what the write would send, and what would go wrong\n"
-        "  diff OLD NEW    pages added, removed and changed between two backups\n"
-        "  ports           the serial ports, and the program that holds each\n"
+        "  check FILE...      what the write would send, and what would go wrong\n"
+        "  diff OLD NEW       pages added, removed and changed between two backups\n"
+        "  ports              the serial ports, and the program that holds each\n"
+        "  read PORT FILE     every page of the board into FILE\n"
+        "  write PORT FILE    FILE to the board, with --backup and --verify\n"
+        "  verify PORT FILE   the pages where the board differs from FILE\n"
         "riz-nvr COMMAND --help tells more about a command; -- ends the options, for a file\n"
         "whose name starts with \"-\"."));
     // "-old.nvr" is then one unknown option, not -o -l -d with a -v for the version among them.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("check, diff or ports."),
-        QStringLiteral("COMMAND"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+        QStringLiteral("check, diff, ports, read, write or verify."), QStringLiteral("COMMAND"));
     // The command's own options are not known yet: errors count only once they are.
     parser.parse(arguments);
     const QString command = parser.positionalArguments().value(0);
@@ -189,6 +342,12 @@ int run(const QStringList &arguments)
         return diff(parser, arguments);
     if (command == QStringLiteral("ports"))
         return ports(parser, arguments);
+    if (command == QStringLiteral("read"))
+        return readCommand(parser, arguments);
+    if (command == QStringLiteral("write"))
+        return writeCommand(parser, arguments);
+    if (command == QStringLiteral("verify"))
+        return verifyCommand(parser, arguments);
     if (const std::optional<int> status = parseCommand(parser, arguments))
         return *status;
     return usageError(command.isEmpty()

@@ -61,7 +61,7 @@ public:
         // for a board that stopped answering.
         if (parameter.value.isEmpty()
             || (parameter.hasDescription && parameter.description.isEmpty()))
-            add(parameter.lineNumber,
+            refuse(parameter.lineNumber,
                 QStringLiteral(
                     "the board will hold an empty field, and a read stops at this page"));
         if (SplitNvrFields(line).size() > 3)
@@ -80,7 +80,7 @@ public:
     void finish()
     {
         if (m_nulLine > 0)
-            add(m_nulLine, QStringLiteral("NUL bytes in the file (saved as UTF-16?)"));
+            refuse(m_nulLine, QStringLiteral("NUL bytes in the file (saved as UTF-16?)"));
         if (m_carriageReturnLine > 0)
             add(m_carriageReturnLine,
                 QStringLiteral("\"\\r\" inside a line: the write ends lines at \"\\n\" only and "
@@ -89,7 +89,7 @@ public:
         std::stable_sort(m_check.findings.begin(), m_check.findings.end(),
             [](const NvrFinding &a, const NvrFinding &b) { return a.lineNumber < b.lineNumber; });
         if (m_check.linesToSend == 0)
-            m_check.findings << NvrFinding { 0, QStringLiteral("no line would be sent") };
+            m_check.findings << NvrFinding { 0, QStringLiteral("no line would be sent"), true };
         m_check.commands << kEndOfTransfer;
     }
 
@@ -97,6 +97,11 @@ private:
     void add(int lineNumber, const QString &reason)
     {
         m_check.findings << NvrFinding { lineNumber, reason };
+    }
+
+    void refuse(int lineNumber, const QString &reason)
+    {
+        m_check.findings << NvrFinding { lineNumber, reason, true };
     }
 
     // Reported once per file: a file saved in another encoding or with other line ends has the
@@ -112,10 +117,10 @@ private:
     void fieldCharacters(int lineNumber, const QString &field, const QString &text)
     {
         if (text.contains(QLatin1Char('%')))
-            add(lineNumber,
+            refuse(lineNumber,
                 QStringLiteral("\"%\" in the %1: the board ends the command there").arg(field));
         if (text.contains(QLatin1Char('#')))
-            add(lineNumber,
+            refuse(lineNumber,
                 QStringLiteral("\"#\" in the %1: reading it back from the board stops there")
                     .arg(field));
     }
@@ -132,7 +137,7 @@ private:
         QStringList shown;
         for (const char32_t c : std::as_const(found))
             shown << QString::fromUcs4(&c, 1);
-        add(lineNumber,
+        refuse(lineNumber,
             QStringLiteral("characters outside Latin-1 go to the board as \"?\": %1")
                 .arg(shown.join(QStringLiteral(" "))));
     }

@@ -11,6 +11,9 @@ class QIODevice;
 struct NvrFinding {
     int lineNumber = 0; // 0: about the whole file
     QString reason;
+    // The write would send something other than what the file says, or leave a board that
+    // cannot be read back: it is refused unless forced.
+    bool refusesWrite = false;
 };
 
 struct NvrCheck {

@@ -1,4 +1,6 @@
-// Times the window's read and write transfers against the simulated board paced as a real line.
+// Times the window's read and write transfers, and riz-nvr's read, against the simulated board
+// paced as a real line.
+#include "boardcommands.h"
 #include "boardsim.h"
 #include "testsupport.h"
 
@@ -207,6 +209,22 @@ int main(int argc, char *argv[])
     if (!sim.saveNvr(boardPath))
         return fail(QStringLiteral("cannot save the board table: ") + sim.errorString());
 
+    // riz-nvr's read first: the window holds the port from its open on. It runs on the real
+    // timings, greets and takes leave of the board, and prints no progress, as in a script.
+    const QString cliPath = dir.filePath(QStringLiteral("cli.nvr"));
+    QString cliMessages;
+    QTextStream cliStream(&cliMessages);
+    BoardRun cliRun;
+    cliRun.out = &cliStream;
+    cliRun.err = &cliStream;
+    int cliStatus = -1;
+    const PhaseResult cliRead
+        = runPhase(line, [&] { cliStatus = ReadBoard(cliRun, sim.portPath(), cliPath); });
+    printPhase("cli", pages, cliRead);
+    if (cliStatus != 0 || fileBytes(cliPath) != fileBytes(boardPath))
+        return fail(
+            QStringLiteral("riz-nvr read did not give the board's complete table: ") + cliMessages);
+
     MainWindow window;
     if (!openWindowPort(window, sim.portPath()))
         return fail(QStringLiteral("cannot open ") + sim.portPath());
@@ -228,6 +246,7 @@ int main(int argc, char *argv[])
         = runPhase(line, [&] { MainWindowTestAccess::readCtlToFile(window, nvrPath); });
     const qint64 fileSize = QFile(nvrPath).size();
     printPhase("read", pages, read);
+    std::printf("cli/window read: %.3f\n", read.seconds > 0 ? cliRead.seconds / read.seconds : 0.0);
     std::printf("file  %d pages: %lld bytes (%.2f MiB)\n", pages, static_cast<long long>(fileSize),
         double(fileSize) / kMiB);
     std::fflush(stdout);

@@ -1,0 +1,171 @@
+// The commands that talk to the board, on the window's transfers.
+#include "boardcommands.h"
+
+#include "nvram/nvrformat.h"
+#include "nvram/readtransfer.h"
+#include "nvram/writetransfer.h"
+#include "nvrcheck.h"
+#include "nvrtext.h"
+#include "nvrverify.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <optional>
+
+namespace {
+
+bool isFileTrouble(ReadResult::Outcome outcome)
+{
+    using Outcome = ReadResult::Outcome;
+    return outcome == Outcome::CannotCreate || outcome == Outcome::WriteFailed
+        || outcome == Outcome::KeepingPreviousFailed;
+}
+
+// Reads the board into path; on failure tells why and returns the exit status, boardStatus
+// for a board that failed.
+std::optional<int> readInto(BoardSession &session, const QString &path, int boardStatus,
+    const QString &shownPath = QString())
+{
+    ReadTransfer transfer(session.link(), session.hooks());
+    ReadResult result = transfer.ReadCtlToFile(path);
+    if (result.outcome == ReadResult::Outcome::Saved)
+        return std::nullopt;
+    if (!shownPath.isNull()) {
+        // A read for a comparison saves nothing of the user's: the file compared with is named.
+        result.path = shownPath;
+        result.existed = true;
+    }
+    if (isFileTrouble(result.outcome)) {
+        session.tell(ReadResultMessage(result));
+        return kExitTrouble;
+    }
+    session.tellBoard(ReadResultMessage(result));
+    if (session.stopSignal() != 0)
+        return kExitSignalBase + session.stopSignal();
+    return boardStatus;
+}
+
+// The pages of a file; tells why not when it cannot be read or compared.
+std::optional<NvrBackup> backupOf(const BoardRun &run, const QString &path, const QString &shown)
+{
+    const NvrFileContents contents = ReadNvrFile(path);
+    if (!contents.error.isEmpty()) {
+        TellRun(run, QStringLiteral("cannot read %1: %2").arg(EscapedText(shown), contents.error));
+        return std::nullopt;
+    }
+    QBuffer buffer;
+    buffer.setData(contents.bytes);
+    buffer.open(QIODevice::ReadOnly);
+    NvrBackup backup = ReadNvrBackup(&buffer);
+    if (!backup.trouble.isEmpty()) {
+        TellRun(run,
+            QStringLiteral("%1:%2: %3: cannot compare")
+                .arg(EscapedText(shown), QString::number(backup.troubleLine), backup.trouble));
+        return std::nullopt;
+    }
+    return backup;
+}
+
+// Reads the board back and prints how it differs from file.
+int compareWithBoard(BoardSession &session, const BoardRun &run, const NvrBackup &file,
+    const QString &fileName, bool json, int boardStatus)
+{
+    QTemporaryDir folder;
+    if (!folder.isValid()) {
+        TellRun(run, QStringLiteral("cannot create a temporary folder: ") + folder.errorString());
+        return kExitTrouble;
+    }
+    const QString boardPath = folder.filePath(QStringLiteral("board") + kNvramExtension);
+    if (const std::optional<int> status = readInto(session, boardPath, boardStatus, fileName))
+        return *status;
+    const std::optional<NvrBackup> board = backupOf(run, boardPath, boardPath);
+    if (!board)
+        return kExitTrouble;
+    const NvrVerify verify = VerifyNvrBackup(file, *board);
+    *run.out << QString::fromUtf8(json ? VerifyJson(verify) : VerifyText(verify));
+    run.out->flush();
+    return verify.isEmpty() ? kExitClean : kExitFindings;
+}
+
+} // namespace
+
+int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
+{
+    BoardSession session(run, port);
+    if (const std::optional<int> status = session.open(kExitFindings))
+        return *status;
+    return readInto(session, file, kExitFindings).value_or(kExitClean);
+}
+
+// The file is compared as it is before the board is asked anything: a file that cannot be
+// compared is trouble without a read.
+int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
+{
+    const std::optional<NvrBackup> backup = backupOf(run, file, file);
+    if (!backup)
+        return kExitTrouble;
+    BoardSession session(run, port);
+    if (const std::optional<int> status = session.open(kExitTrouble))
+        return *status;
+    return compareWithBoard(session, run, *backup, file, json, kExitTrouble);
+}
+
+int WriteBoard(
+    const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
+{
+    const NvrFileContents contents = ReadNvrFile(file);
+    if (!contents.error.isEmpty()) {
+        TellRun(run, QStringLiteral("cannot read %1: %2").arg(EscapedText(file), contents.error));
+        return kExitTrouble;
+    }
+    QBuffer buffer;
+    buffer.setData(contents.bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const NvrCheck check = CheckNvrFile(&buffer);
+    bool refused = false;
+    for (const NvrFinding &finding : check.findings) {
+        const QString where = finding.lineNumber > 0
+            ? EscapedText(file) + QLatin1Char(':') + QString::number(finding.lineNumber)
+            : EscapedText(file);
+        TellRun(run, where + QStringLiteral(": ") + finding.reason);
+        refused = refused || finding.refusesWrite;
+    }
+    if (refused && !options.force) {
+        TellRun(run,
+            QStringLiteral("%1 is not written: the board would not hold what it says "
+                           "(--force sends it anyway)")
+                .arg(EscapedText(file)));
+        return kExitTrouble;
+    }
+    std::optional<NvrBackup> backup;
+    if (options.verify && !(backup = backupOf(run, file, file)))
+        return kExitTrouble;
+
+    BoardSession session(run, port);
+    if (const std::optional<int> status = session.open(kExitFindings))
+        return *status;
+    if (!options.backup.isEmpty()) {
+        if (const std::optional<int> status = readInto(session, options.backup, kExitFindings)) {
+            session.tell(QStringLiteral("the backup failed: nothing was written"));
+            return *status;
+        }
+    }
+    const WriteResult result = WriteFileToCtl(session.link(), file, session.hooks());
+    const QString message = WriteResultMessage(result);
+    if (!result.openError.isEmpty()) {
+        session.tell(message);
+        return kExitTrouble;
+    }
+    if (!message.isEmpty())
+        session.tellBoard(message);
+    if (result.interrupted)
+        return kExitSignalBase + session.stopSignal();
+    // Lines not sent or not answered leave the board short of what the file says.
+    if (!message.isEmpty())
+        return kExitFindings;
+    if (!options.verify)
+        return kExitClean;
+    return compareWithBoard(session, run, *backup, file, false, kExitFindings);
+}

@@ -1,0 +1,236 @@
+// riz-nvr's board commands against the simulated board: what they save, send and tell, and their
+// exit status.
+#include "boardcommands.h"
+#include "boardsim.h"
+#include "linksupport.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QByteArray kOldFile = "Page Number | Value | Description\n0000 | 0 | an older backup\n";
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+}
+
+void writeTestFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+QByteArray changedGolden()
+{
+    return fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"))
+        .replace("0001 | 57600 |", "0001 | 38400 |");
+}
+
+enum class Command { Read, Verify, Write, WriteVerify };
+enum class Fault { None, Silent, HangUpMidRead, SilentMidWrite, PortHeld, StopMidWrite };
+
+} // namespace
+
+class TestNvrBoard : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void commandAgainstBoard_data();
+    void commandAgainstBoard();
+    void signalEndsReadCleanly();
+
+private:
+    std::unique_ptr<CtlBoardSim> m_sim;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestNvrBoard::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(m_sim->loadNvr(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr")),
+        qPrintable(m_sim->errorString()));
+    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
+}
+
+void TestNvrBoard::cleanup()
+{
+    m_sim.reset();
+    m_dir.reset();
+}
+
+// FILE is "file.nvr" in the test's folder: fileBefore is written there first (empty: none), and
+// is what it must hold afterwards unless fileAfter says otherwise.
+void TestNvrBoard::commandAgainstBoard_data()
+{
+    QTest::addColumn<Command>("command");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QByteArray>("fileBefore");
+    QTest::addColumn<QByteArray>("fileAfter");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err"); // a part of it; %1 is the port
+    QTest::addColumn<QByteArray>("board"); // value of page 0001 afterwards
+
+    const QByteArray golden = fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"));
+    QTest::newRow("readGivesTheWindowsBytes") << Command::Read << Fault::None << kOldFile << golden
+                                              << 0 << QString() << QString() << QByteArray("57600");
+    QTest::newRow("readSilentBoard")
+        << Command::Read << Fault::Silent << kOldFile << kOldFile << 1 << QString()
+        << QStringLiteral("riz-nvr: the CTL PCB does not answer on %1\n") << QByteArray("57600");
+    QTest::newRow("readBoardHangsUp")
+        << Command::Read << Fault::HangUpMidRead << kOldFile << kOldFile << 1 << QString()
+        << QStringLiteral("riz-nvr: %1: The link to the CTL PCB was lost at page 0001: 1 of 3 "
+                          "pages were read. Nothing was saved: ")
+        << QByteArray("57600");
+    QTest::newRow("readPortHeld") << Command::Read << Fault::PortHeld << kOldFile << kOldFile << 2
+                                  << QString()
+                                  << QStringLiteral("riz-nvr: %1 is in use by port-probe (pid ")
+                                  << QByteArray("57600");
+    QTest::newRow("verifySame") << Command::Verify << Fault::None << golden << golden << 0
+                                << QStringLiteral("0 of 3 pages differ; 0 on the board only\n")
+                                << QString() << QByteArray("57600");
+    QTest::newRow("verifyNamesChangedPage")
+        << Command::Verify << Fault::None << changedGolden() << changedGolden() << 1
+        << QStringLiteral("page 0001 value differs: file \"38400\", board \"57600\"\n"
+                          "1 of 3 pages differ; 0 on the board only\n")
+        << QString() << QByteArray("57600");
+    QTest::newRow("verifySilentBoardIsTrouble")
+        << Command::Verify << Fault::Silent << golden << golden << 2 << QString()
+        << QStringLiteral("does not answer") << QByteArray("57600");
+    QTest::newRow("writeVerifyChangedFile")
+        << Command::WriteVerify << Fault::None << changedGolden() << changedGolden() << 0
+        << QStringLiteral("0 of 3 pages differ; 0 on the board only\n") << QString()
+        << QByteArray("38400");
+    QTest::newRow("writeRefusesPercent")
+        << Command::Write << Fault::None << QByteArray(golden).replace("57600", "80%")
+        << QByteArray(golden).replace("57600", "80%") << 2 << QString()
+        << QStringLiteral("file.nvr:3: \"%\" in the value") << QByteArray("57600");
+    QTest::newRow("writeSilentMidWriteSendsNoEnd")
+        << Command::Write << Fault::SilentMidWrite << changedGolden() << changedGolden() << 1
+        << QString() << QStringLiteral("The write stopped") << QByteArray("38400");
+    QTest::newRow("writeStoppedSendsNoEnd")
+        << Command::Write << Fault::StopMidWrite << changedGolden() << changedGolden() << 143
+        << QString() << QStringLiteral("The write was interrupted at page 0001.")
+        << QByteArray("57600");
+}
+
+void TestNvrBoard::commandAgainstBoard()
+{
+    QFETCH(Command, command);
+    QFETCH(Fault, fault);
+    QFETCH(QByteArray, fileBefore);
+    QFETCH(QByteArray, fileAfter);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QFETCH(QByteArray, board);
+
+    const QString file = m_dir->filePath(QStringLiteral("file.nvr"));
+    writeTestFile(file, fileBefore);
+    QProcess holder;
+    if (fault == Fault::Silent)
+        m_sim->setSilent(true);
+    else if (fault == Fault::HangUpMidRead)
+        m_sim->setHangUpAfterCommands(4, 3);
+    else if (fault == Fault::SilentMidWrite)
+        m_sim->setSilentAfterCommands(4);
+    if (fault == Fault::PortHeld) {
+        holder.start(QStringLiteral(PORT_PROBE_EXE), { QStringLiteral("hold"), m_sim->portPath() });
+        QVERIFY(holder.waitForReadyRead(10000));
+    }
+
+    const DebugCapture debugLines;
+    QString outText;
+    QString errText;
+    QTextStream outStream(&outText);
+    QTextStream errStream(&errText);
+    BoardRun run;
+    run.timings = kTestTimings;
+    run.out = &outStream;
+    run.err = &errStream;
+    int asked = 0;
+    if (fault == Fault::StopMidWrite)
+        run.stopSignal = [&asked] { return ++asked > 3 ? SIGTERM : 0; };
+    // A held port is given by a link: the holder is named by the device it leads to.
+    QString port = m_sim->portPath();
+    if (fault == Fault::PortHeld) {
+        port = m_dir->filePath(QStringLiteral("by-id/usb-board"));
+        QVERIFY(placeBoardLink(port, m_sim->portPath()));
+    }
+    int status = -1;
+    switch (command) {
+    case Command::Read:
+        status = ReadBoard(run, port, file);
+        break;
+    case Command::Verify:
+        status = VerifyBoard(run, port, file, false);
+        break;
+    case Command::Write:
+    case Command::WriteVerify: {
+        WriteOptions options;
+        options.verify = command == Command::WriteVerify;
+        status = WriteBoard(run, port, file, options);
+        break;
+    }
+    }
+    holder.closeWriteChannel();
+    holder.waitForFinished(10000);
+
+    QCOMPARE(outText, out);
+    if (err.isEmpty())
+        QCOMPARE(errText, QString());
+    else
+        QVERIFY2(errText.contains(err.arg(m_sim->portPath().mid(5))), qPrintable(errText));
+    QCOMPARE(status, exitCode);
+    QCOMPARE(fileBytes(file), fileAfter);
+    // No temporary is left; a replaced file is kept as FILE~.
+    QCOMPARE(QDir(m_dir->path()).entryList({ QStringLiteral(".*") }, QDir::Files | QDir::Hidden),
+        QStringList());
+    if (fileAfter != fileBefore)
+        QCOMPARE(fileBytes(file + QLatin1Char('~')), fileBefore);
+    QCOMPARE(m_sim->parameters().value(1).value.toUtf8(), board);
+    const QList<QByteArray> commands = m_sim->commandBytes();
+    QVERIFY(!commands.contains("$24%") || command != Command::Write || exitCode == 0);
+    if (fault == Fault::Silent)
+        QCOMPARE(commands, QList<QByteArray> { "$90%" });
+    else if (fault != Fault::HangUpMidRead && fault != Fault::PortHeld && !commands.isEmpty())
+        QCOMPARE(commands.constLast(), QByteArray("$90%"));
+}
+
+// The real program, stopped by SIGTERM in the middle of a read that a slow board makes long.
+void TestNvrBoard::signalEndsReadCleanly()
+{
+    m_sim->generateParameters(200);
+    // The whole read would take 20 s: the signal comes long before its end.
+    m_sim->setLatencyMs(50);
+    const QString file = m_dir->filePath(QStringLiteral("file.nvr"));
+    writeTestFile(file, kOldFile);
+    QProcess tool;
+    tool.start(QStringLiteral(RIZ_NVR_EXE), { QStringLiteral("read"), m_sim->portPath(), file });
+    QVERIFY(m_sim->waitForCommandCount(5, 10000));
+    ::kill(pid_t(tool.processId()), SIGTERM);
+    QVERIFY(tool.waitForFinished(10000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 128 + SIGTERM);
+    QCOMPARE(fileBytes(file), kOldFile);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList { "file.nvr" });
+    QCOMPARE(m_sim->commandBytes().constLast(), QByteArray("$90%"));
+    const QByteArray err = tool.readAllStandardError();
+    QVERIFY2(err.contains("The read stopped at page"), err.constData());
+}
+
+QTEST_GUILESS_MAIN(TestNvrBoard)
+#include "tst_nvrboard.moc"
