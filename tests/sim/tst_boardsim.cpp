@@ -234,7 +234,8 @@ void TestBoardSim::shapesAnswers()
     m_sim->setSilent(silent);
     m_sim->setTrickleMs(trickleMs);
     m_sim->setTrailingBytes(trailing);
-    m_sim->setLatencyMs(150);
+    constexpr int kLatencyMs = 100;
+    m_sim->setLatencyMs(kLatencyMs);
     m_sim->setLinePacing(true);
 
     const qint64 sentAt = m_clock.elapsed();
@@ -244,7 +245,7 @@ void TestBoardSim::shapesAnswers()
     // The last byte cannot arrive before the latency plus its place on the line.
     const double byteMs = trickleMs > 0 ? trickleMs : 10.0 / 57.6;
     if (!received.isEmpty())
-        QVERIFY(m_lastArrival - sentAt >= 150 + qint64((received.size() - 1) * byteMs));
+        QVERIFY(m_lastArrival - sentAt >= kLatencyMs + qint64((received.size() - 1) * byteMs));
 }
 
 void TestBoardSim::leavesCommandsUnanswered_data()
