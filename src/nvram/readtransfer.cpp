@@ -81,14 +81,19 @@ QString keepingPreviousFailedWarning(const QString &path, const QString &reason)
         + nothingSaved(path, true);
 }
 
+// Before page 0 is in, the board has not said how many pages there are.
+int readingPercent(qint64 page, int endPage)
+{
+    return page == 0 ? 0 : int(std::llround(double(page) * 100 / double(endPage)));
+}
+
 QString readingProgress(qint64 page, int endPage)
 {
     if (page == 0)
         return QStringLiteral("Reading page 0000");
-    const qint64 percent = std::llround(double(page) * 100 / double(endPage));
     return QStringLiteral("Reading page %1 of %2 (%3 %)")
         .arg(PageNumberToHex(int(page), 4), PageNumberToHex(endPage, 4))
-        .arg(percent);
+        .arg(readingPercent(page, endPage));
 }
 
 } // namespace
@@ -160,7 +165,8 @@ bool ReadTransfer::ReadPagesInto(QTextStream &out, ReadResult &result)
     qint64 PGNum = 0;
     for (;;) {
         if (m_hooks.progress)
-            m_hooks.progress(readingProgress(PGNum, CtlParamEndPage));
+            m_hooks.progress(
+                readingProgress(PGNum, CtlParamEndPage), readingPercent(PGNum, CtlParamEndPage));
         if (!ReadPage(int(PGNum), out, result))
             break;
         ++PGNum;

@@ -7,8 +7,9 @@
 #include <functional>
 
 struct TransferHooks {
-    // A new progress text ("Reading page 0003 of 000A (30 %)"), once per page or line.
-    std::function<void(const QString &text)> progress;
+    // A new progress text ("Reading page 0003 of 000A (30 %)") and the share of the transfer
+    // done before it, in percent, once per page or line.
+    std::function<void(const QString &text, int percent)> progress;
     // Called before each exchange; nothing may come between a command and its answer.
     std::function<void()> beforeExchange;
     // Asked after beforeExchange; true ends the transfer there, before the exchange. A read then

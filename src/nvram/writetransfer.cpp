@@ -152,9 +152,9 @@ WriteResult WriteFileToCtl(SerialLink &link, const QString &path, const Transfer
         },
         [&hooks](const QString &pageText, int percent) {
             if (hooks.progress) {
-                hooks.progress(QStringLiteral("Writing page %1 (%2 % of the file)")
-                                   .arg(pageText)
-                                   .arg(percent));
+                hooks.progress(
+                    QStringLiteral("Writing page %1 (%2 % of the file)").arg(pageText).arg(percent),
+                    percent);
             }
         });
     session.sendLines(&file);

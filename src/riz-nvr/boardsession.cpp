@@ -5,7 +5,6 @@
 #include "link/serialdevice.h"
 #include "nvrtext.h"
 
-#include <QRegularExpression>
 #include <QTextStream>
 
 namespace {
@@ -61,7 +60,7 @@ TransferHooks BoardSession::hooks()
     m_transferClock.start();
     TransferHooks hooks;
     if (m_run.progress)
-        hooks.progress = [this](const QString &text) { showProgress(text); };
+        hooks.progress = [this](const QString &text, int percent) { showProgress(text, percent); };
     hooks.stopRequested = [this] { return stopRequested(); };
     return hooks;
 }
@@ -86,13 +85,11 @@ bool BoardSession::stopRequested()
 }
 
 // The transfer's own text (page, of how many, percent), then the time taken and the time left,
-// estimated from the percent in that text.
-void BoardSession::showProgress(const QString &text)
+// estimated from the share done.
+void BoardSession::showProgress(const QString &text, int percent)
 {
-    static const QRegularExpression percentPattern(QStringLiteral("\\((\\d+) %"));
     const qint64 elapsed = m_transferClock.elapsed();
     QString line = text + QStringLiteral(", %1 elapsed").arg(clock(elapsed));
-    const int percent = percentPattern.match(text).captured(1).toInt();
     if (percent > 0)
         line += QStringLiteral(", %1 left").arg(clock(elapsed * (100 - percent) / percent));
     // Carriage return and "erase to the end of the line": the line is rewritten in place.

@@ -59,7 +59,7 @@ public:
 
 private:
     bool stopRequested();
-    void showProgress(const QString &text);
+    void showProgress(const QString &text, int percent);
     void clearProgress();
 
     const BoardRun &m_run;

@@ -99,7 +99,7 @@ TransferHooks MainWindow::transferHooks()
 {
     TransferHooks hooks;
     // Shown with the next exchange that lets the window repaint.
-    hooks.progress = [this](const QString &text) { m_transferProgress = text; };
+    hooks.progress = [this](const QString &text, int) { m_transferProgress = text; };
     hooks.beforeExchange = [this] {
         // A page takes about 11 ms at 57600 baud; painting after every one would cost more than
         // the eye or the desktop needs.

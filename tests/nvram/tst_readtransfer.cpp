@@ -115,7 +115,7 @@ ReadResult TestReadTransfer::readBoardInto(const QString &path)
     m_progress.clear();
     m_exchanges = 0;
     TransferHooks hooks;
-    hooks.progress = [this](const QString &text) { m_progress << text; };
+    hooks.progress = [this](const QString &text, int) { m_progress << text; };
     hooks.beforeExchange = [this] { ++m_exchanges; };
     return ReadTransfer(*m_link, hooks).ReadCtlToFile(path);
 }

@@ -86,7 +86,7 @@ WriteResult TestWriteTransfer::transfer(const QString &path)
 {
     m_progress.clear();
     TransferHooks hooks;
-    hooks.progress = [this](const QString &text) { m_progress << text; };
+    hooks.progress = [this](const QString &text, int) { m_progress << text; };
     return WriteFileToCtl(*m_link, path, hooks);
 }
 
