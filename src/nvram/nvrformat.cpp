@@ -32,6 +32,17 @@ bool PageTextToNumber(const QString &pageText, int *number)
     return true;
 }
 
+bool PageTextLess(const QString &a, const QString &b)
+{
+    int numberA = 0;
+    int numberB = 0;
+    const bool pageA = PageTextToNumber(a, &numberA);
+    const bool pageB = PageTextToNumber(b, &numberB);
+    if (pageA != pageB)
+        return pageA;
+    return pageA ? numberA < numberB : a < b;
+}
+
 QString NvrHeaderLine()
 {
     return NvrDataLine(

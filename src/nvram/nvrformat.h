@@ -28,6 +28,9 @@ QString PageNumberToHex(int number, int width);
 // The page number of a page text exactly as PageNumberToHex(number, 4) writes it; false otherwise.
 bool PageTextToNumber(const QString &pageText, int *number);
 
+// Page texts as the read writes them sort by number; any other text after them, by text.
+bool PageTextLess(const QString &a, const QString &b);
+
 // "Page Number | Value | Description", without line end.
 QString NvrHeaderLine();
 

@@ -13,18 +13,8 @@
 
 namespace {
 
-// Page texts as the read writes them sort by number; any other text after them, by text.
 struct PageOrder {
-    bool operator()(const QString &a, const QString &b) const
-    {
-        int numberA = 0;
-        int numberB = 0;
-        const bool pageA = PageTextToNumber(a, &numberA);
-        const bool pageB = PageTextToNumber(b, &numberB);
-        if (pageA != pageB)
-            return pageA;
-        return pageA ? numberA < numberB : a < b;
-    }
+    bool operator()(const QString &a, const QString &b) const { return PageTextLess(a, b); }
 };
 
 using PageMap = std::map<QString, NvrParameter, PageOrder>;

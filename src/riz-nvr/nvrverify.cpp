@@ -1,6 +1,7 @@
 // Comparing a file with what the board holds after reading it back.
 #include "nvrverify.h"
 
+#include "nvram/nvrformat.h"
 #include "nvrtext.h"
 
 #include <QJsonArray>
@@ -19,17 +20,6 @@ struct Difference {
     QString board; // null for a page the board does not hold
 };
 
-bool byPageNumber(const QString &a, const QString &b)
-{
-    int numberA = 0;
-    int numberB = 0;
-    const bool pageA = PageTextToNumber(a, &numberA);
-    const bool pageB = PageTextToNumber(b, &numberB);
-    if (pageA != pageB)
-        return pageA;
-    return pageA ? numberA < numberB : a < b;
-}
-
 QList<Difference> differences(const NvrDiff &diff)
 {
     QList<Difference> list;
@@ -42,7 +32,7 @@ QList<Difference> differences(const NvrDiff &diff)
     for (const NvrParameter &page : diff.removed)
         list << Difference { page.pageText, QStringLiteral("page"), page.value, QString() };
     std::stable_sort(list.begin(), list.end(), [](const Difference &a, const Difference &b) {
-        return byPageNumber(a.pageText, b.pageText);
+        return PageTextLess(a.pageText, b.pageText);
     });
     return list;
 }
