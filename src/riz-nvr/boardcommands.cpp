@@ -52,7 +52,7 @@ std::optional<NvrBackup> backupOf(const BoardRun &run, const QString &path, cons
 {
     const NvrFileContents contents = ReadNvrFile(path);
     if (!contents.error.isEmpty()) {
-        TellRun(run, QStringLiteral("cannot read %1: %2").arg(EscapedText(shown), contents.error));
+        TellRun(run, CannotReadText(shown, contents.error));
         return std::nullopt;
     }
     QBuffer buffer;
@@ -60,9 +60,7 @@ std::optional<NvrBackup> backupOf(const BoardRun &run, const QString &path, cons
     buffer.open(QIODevice::ReadOnly);
     NvrBackup backup = ReadNvrBackup(&buffer);
     if (!backup.trouble.isEmpty()) {
-        TellRun(run,
-            QStringLiteral("%1:%2: %3: cannot compare")
-                .arg(EscapedText(shown), QString::number(backup.troubleLine), backup.trouble));
+        TellRun(run, BackupTroubleText(shown, backup));
         return std::nullopt;
     }
     return backup;
@@ -117,7 +115,7 @@ int WriteBoard(
 {
     const NvrFileContents contents = ReadNvrFile(file);
     if (!contents.error.isEmpty()) {
-        TellRun(run, QStringLiteral("cannot read %1: %2").arg(EscapedText(file), contents.error));
+        TellRun(run, CannotReadText(file, contents.error));
         return kExitTrouble;
     }
     QBuffer buffer;

@@ -14,7 +14,8 @@
 
 class QTextStream;
 
-// Exit statuses, as diff(1) has them; a stop by a signal ends with 128 + its number.
+// Exit statuses of every subcommand, as diff(1) has them: 2 is trouble, whatever else was found;
+// a stop by a signal ends with 128 + its number.
 constexpr int kExitClean = 0;
 constexpr int kExitFindings = 1;
 constexpr int kExitTrouble = 2;

@@ -21,11 +21,6 @@
 
 namespace {
 
-// Exit status, as diff(1) has it: 2 is trouble, whatever else was found.
-constexpr int kClean = 0;
-constexpr int kFindings = 1;
-constexpr int kTrouble = 2;
-
 void writeOut(const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
@@ -40,7 +35,7 @@ int usageError(const QString &message)
 {
     tell(message);
     tell(QStringLiteral("try 'riz-nvr --help'"));
-    return kTrouble;
+    return kExitTrouble;
 }
 
 // Returns the usage error, if any; otherwise shows help or version and exits when asked for.
@@ -50,7 +45,7 @@ std::optional<int> parseCommand(QCommandLineParser &parser, const QStringList &a
     if (!parser.parse(arguments))
         return usageError(EscapedText(parser.errorText()));
     if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(kClean);
+        parser.showHelp(kExitClean);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     return std::nullopt;
@@ -61,7 +56,7 @@ bool readOrTell(const QString &name, QBuffer &buffer)
 {
     const NvrFileContents contents = ReadNvrFile(name);
     if (!contents.error.isEmpty()) {
-        tell(QStringLiteral("cannot read %1: %2").arg(EscapedText(name), contents.error));
+        tell(CannotReadText(name, contents.error));
         return false;
     }
     buffer.setData(contents.bytes);
@@ -90,17 +85,17 @@ int check(QCommandLineParser &parser, const QStringList &arguments)
     if (files.isEmpty())
         return usageError(QStringLiteral("check needs at least one file"));
 
-    int status = kClean;
+    int status = kExitClean;
     for (const QString &name : files) {
         QBuffer file;
         if (!readOrTell(name, file)) {
-            status = kTrouble;
+            status = kExitTrouble;
             continue;
         }
         const NvrCheck result = CheckNvrFile(&file);
         writeOut(CheckReport(name, result, parser.isSet(commandsOption)));
-        if (!result.findings.isEmpty() && status == kClean)
-            status = kFindings;
+        if (!result.findings.isEmpty() && status == kExitClean)
+            status = kExitFindings;
     }
     return status;
 }
@@ -131,18 +126,16 @@ int diff(QCommandLineParser &parser, const QStringList &arguments)
     for (int i = 0; i < 2; ++i) {
         QBuffer file;
         if (!readOrTell(files.at(i), file))
-            return kTrouble;
+            return kExitTrouble;
         backups[i] = ReadNvrBackup(&file);
         if (!backups[i].trouble.isEmpty()) {
-            tell(QStringLiteral("%1:%2: %3: cannot compare")
-                     .arg(EscapedText(files.at(i)), QString::number(backups[i].troubleLine),
-                         backups[i].trouble));
-            return kTrouble;
+            tell(BackupTroubleText(files.at(i), backups[i]));
+            return kExitTrouble;
         }
     }
     const NvrDiff result = DiffNvrBackups(backups[0], backups[1]);
     writeOut(parser.isSet(jsonOption) ? DiffJson(result) : DiffText(result));
-    return result.isEmpty() ? kClean : kFindings;
+    return result.isEmpty() ? kExitClean : kExitFindings;
 }
 
 int ports(QCommandLineParser &parser, const QStringList &arguments)
@@ -165,7 +158,7 @@ int ports(QCommandLineParser &parser, const QStringList &arguments)
     if (listing.isEmpty() && !parser.isSet(jsonOption))
         tell(QStringLiteral("no serial port found"));
     writeOut(parser.isSet(jsonOption) ? PortsJson(listing) : PortsText(listing));
-    return kClean;
+    return kExitClean;
 }
 
 // Noticed between exchanges only, never waited on: a flag is all a handler needs to leave.
@@ -367,7 +360,7 @@ int main(int argc, char *argv[])
     // A result that did not reach its reader (a full disk, say) is no result.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         tell(QStringLiteral("cannot write the result"));
-        return kTrouble;
+        return kExitTrouble;
     }
     return status;
 }

@@ -70,6 +70,12 @@ QJsonArray changesJson(const QList<NvrChange> &changes, bool withDescription)
 
 // A page twice in one backup leaves open which of its lines the board holds; a backup made by
 // the read never has one, so such a file is refused rather than compared by a guess.
+QString BackupTroubleText(const QString &name, const NvrBackup &backup)
+{
+    return QStringLiteral("%1:%2: %3: cannot compare")
+        .arg(EscapedText(name), QString::number(backup.troubleLine), backup.trouble);
+}
+
 NvrBackup ReadNvrBackup(QIODevice *device)
 {
     NvrBackup backup;

@@ -18,6 +18,9 @@ struct NvrBackup {
 
 NvrBackup ReadNvrBackup(QIODevice *device);
 
+// "NAME:LINE: trouble: cannot compare", for a backup whose trouble is set.
+QString BackupTroubleText(const QString &name, const NvrBackup &backup);
+
 struct NvrChange {
     QString pageText;
     QString oldText;

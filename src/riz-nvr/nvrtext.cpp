@@ -31,6 +31,11 @@ QString QuotedText(const QString &text)
     return QLatin1Char('"') + EscapedText(quoted) + QLatin1Char('"');
 }
 
+QString CannotReadText(const QString &name, const QString &reason)
+{
+    return QStringLiteral("cannot read %1: %2").arg(EscapedText(name), reason);
+}
+
 QString CountOf(qint64 count, const QString &word)
 {
     return QString::number(count) + QLatin1Char(' ') + word

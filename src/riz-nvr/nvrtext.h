@@ -14,6 +14,9 @@ QString EscapedText(const QString &text);
 // and invisible characters show on a terminal.
 QString QuotedText(const QString &text);
 
+// "cannot read NAME: reason", for a file that cannot be read.
+QString CannotReadText(const QString &name, const QString &reason);
+
 // "1 line", "2 lines": count and word, with an "s" unless the count is 1.
 QString CountOf(qint64 count, const QString &word);
 
