@@ -1,18 +1,12 @@
 // Text helpers shared by the reports.
 #pragma once
 
+#include "link/escapedtext.h"
+
 #include <QByteArray>
 #include <QString>
 
 class QJsonDocument;
-
-// text with each control character written as an escape ("\t", "\n", "\r", "\x1b"), so that
-// nothing from a file, a board or a command line acts on the terminal.
-QString EscapedText(const QString &text);
-
-// text between double quotes, with '"' and '\\' escaped as well, so that blanks at either end
-// and invisible characters show on a terminal.
-QString QuotedText(const QString &text);
 
 // "cannot read NAME: reason", for a file that cannot be read.
 QString CannotReadText(const QString &name, const QString &reason);
