@@ -1,10 +1,10 @@
 // riz-nvr, run as the technician runs it: reports, exit status, and the commands it lists.
 #include "testsupport.h"
 
-#include "ui/styles.h"
-#include "nvram/version.h"
 #include "boardsim.h"
 #include "nvram/nvrformat.h"
+#include "nvram/version.h"
+#include "ui/styles.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,7 +1,7 @@
 // The service tool's own main window, with a simulated CTL PCB added to its port list.
 #include "app/constants.h"
-#include "nvram/version.h"
 #include "app/qtsingleapplication.h"
+#include "nvram/version.h"
 #include "ui/mainwindow.h"
 
 #include "boardoptions.h"
