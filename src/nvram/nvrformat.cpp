@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const QString kNvramDirectory = QStringLiteral("/opt/VKT_PLUS/NVRAM/CTLPCB/");
+const QString kNvramDirectory = QStringLiteral(RIZ_NVRAM_DIRECTORY);
 const QString kNvramExtension = QStringLiteral(".nvr");
 const QString kFieldSeparator = QStringLiteral(" | ");
 
