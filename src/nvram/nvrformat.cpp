@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QIODevice>
 
+#include <limits>
 #include <utility>
 
 #include <fcntl.h>
@@ -30,6 +31,23 @@ bool PageTextToNumber(const QString &pageText, int *number)
         return false;
     *number = parsed;
     return true;
+}
+
+// Only plain digits count: real boards send them, and Qt's number parsing would also take a
+// sign or blanks around them, which no board sends for a page count.
+bool LastPageFromValue(const QString &value, int *lastPage)
+{
+    if (value.isEmpty())
+        return false;
+    for (const QChar c : value) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    const int parsed = value.toInt(&ok, 10);
+    if (ok)
+        *lastPage = parsed;
+    return ok;
 }
 
 bool PageTextLess(const QString &a, const QString &b)
@@ -56,9 +74,31 @@ QString NvrDataLine(const QString &pageText, const QString &value, const QString
 
 QStringList SplitNvrFields(const QString &line)
 {
-    QString folded = line;
-    folded.replace(kFieldSeparator, QStringLiteral("|"));
-    return folded.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    return FirstNvrFields(line, std::numeric_limits<qsizetype>::max());
+}
+
+// One pass from the left, with no folded copy of the line: a '|' with a blank on either side
+// that no earlier separator took is the " | " that folding would have replaced.
+QStringList FirstNvrFields(QStringView line, qsizetype count, bool *more)
+{
+    QStringList fields;
+    qsizetype start = 0;
+    while (fields.size() < count) {
+        const qsizetype bar = line.indexOf(QLatin1Char('|'), start);
+        if (bar < 0) {
+            fields << line.mid(start).toString();
+            if (more)
+                *more = false;
+            return fields;
+        }
+        const bool spaced = bar > start && line.at(bar - 1) == QLatin1Char(' ')
+            && bar + 1 < line.size() && line.at(bar + 1) == QLatin1Char(' ');
+        fields << line.mid(start, bar - start - (spaced ? 1 : 0)).toString();
+        start = bar + (spaced ? 2 : 1);
+    }
+    if (more)
+        *more = true;
+    return fields;
 }
 
 QString ValueQuestion(int page)
@@ -197,7 +237,7 @@ bool NvrLineReader::next(NvrParameter &parameter)
         skip();
     }
     while (readLine()) {
-        const QStringList fields = SplitNvrFields(m_line);
+        const QStringList fields = FirstNvrFields(m_line, 3);
         if (fields.size() < 2) {
             skip();
             continue;
