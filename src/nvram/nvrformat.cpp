@@ -74,26 +74,29 @@ QString NvrDataLine(const QString &pageText, const QString &value, const QString
 
 QStringList SplitNvrFields(const QString &line)
 {
-    return FirstNvrFields(line, std::numeric_limits<qsizetype>::max());
+    QStringList fields;
+    for (const QStringView field : FirstNvrFields(line, std::numeric_limits<qsizetype>::max()))
+        fields << field.toString();
+    return fields;
 }
 
 // One pass from the left, with no folded copy of the line: a '|' with a blank on either side
 // that no earlier separator took is the " | " that folding would have replaced.
-QStringList FirstNvrFields(QStringView line, qsizetype count, bool *more)
+QList<QStringView> FirstNvrFields(QStringView line, qsizetype count, bool *more)
 {
-    QStringList fields;
+    QList<QStringView> fields;
     qsizetype start = 0;
     while (fields.size() < count) {
         const qsizetype bar = line.indexOf(QLatin1Char('|'), start);
         if (bar < 0) {
-            fields << line.mid(start).toString();
+            fields << line.mid(start);
             if (more)
                 *more = false;
             return fields;
         }
         const bool spaced = bar > start && line.at(bar - 1) == QLatin1Char(' ')
             && bar + 1 < line.size() && line.at(bar + 1) == QLatin1Char(' ');
-        fields << line.mid(start, bar - start - (spaced ? 1 : 0)).toString();
+        fields << line.mid(start, bar - start - (spaced ? 1 : 0));
         start = bar + (spaced ? 2 : 1);
     }
     if (more)
@@ -237,15 +240,15 @@ bool NvrLineReader::next(NvrParameter &parameter)
         skip();
     }
     while (readLine()) {
-        const QStringList fields = FirstNvrFields(m_line, 3);
+        const QList<QStringView> fields = FirstNvrFields(m_line, 3);
         if (fields.size() < 2) {
             skip();
             continue;
         }
-        parameter.pageText = fields.at(0);
-        parameter.value = fields.at(1);
+        parameter.pageText = fields.at(0).toString();
+        parameter.value = fields.at(1).toString();
         parameter.hasDescription = fields.size() > 2;
-        parameter.description = parameter.hasDescription ? fields.at(2) : QString();
+        parameter.description = parameter.hasDescription ? fields.at(2).toString() : QString();
         parameter.lineNumber = m_lineNumber;
         return true;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -47,8 +48,8 @@ QString NvrDataLine(const QString &pageText, const QString &value, const QString
 QStringList SplitNvrFields(const QString &line);
 
 // The first count fields of line as SplitNvrFields gives them, without splitting the rest; more
-// tells whether the line has further fields.
-QStringList FirstNvrFields(QStringView line, qsizetype count, bool *more = nullptr);
+// tells whether the line has further fields. The fields are views into line.
+QList<QStringView> FirstNvrFields(QStringView line, qsizetype count, bool *more = nullptr);
 
 // "$22" + page text + "%" and "$23" + page text + "%".
 QString ValueQuestion(int page);

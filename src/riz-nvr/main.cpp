@@ -92,9 +92,8 @@ int check(QCommandLineParser &parser, const QStringList &arguments)
             status = kExitTrouble;
             continue;
         }
-        const NvrCheck result = CheckNvrFile(&file);
-        writeOut(CheckReport(name, result, parser.isSet(commandsOption)));
-        if (!result.findings.isEmpty() && status == kExitClean)
+        if (CheckReport(name, &file, parser.isSet(commandsOption), writeOut)
+            && status == kExitClean)
             status = kExitFindings;
     }
     return status;
