@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QStringBuilder>
 
 #include <limits>
 #include <utility>
@@ -23,13 +24,26 @@ QString PageNumberToHex(int number, int width)
     return QString::number(number, 16).rightJustified(width, QLatin1Char('0')).toUpper();
 }
 
+// Digit by digit, without building the text to compare with: check and diff ask this for every
+// line of a file. PageNumberToHex makes four digits, or more with no "0" in front.
 bool PageTextToNumber(const QString &pageText, int *number)
 {
-    bool ok = false;
-    const int parsed = pageText.toInt(&ok, 16);
-    if (!ok || parsed < 0 || PageNumberToHex(parsed, 4) != pageText)
+    if (pageText.size() < 4 || (pageText.size() > 4 && pageText.front() == QLatin1Char('0')))
         return false;
-    *number = parsed;
+    qint64 parsed = 0;
+    for (const QChar c : pageText) {
+        int digit = 0;
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            digit = c.unicode() - '0';
+        else if (c >= QLatin1Char('A') && c <= QLatin1Char('F'))
+            digit = c.unicode() - 'A' + 10;
+        else
+            return false;
+        parsed = parsed * 16 + digit;
+        if (parsed > std::numeric_limits<int>::max())
+            return false;
+    }
+    *number = int(parsed);
     return true;
 }
 
@@ -128,12 +142,12 @@ bool FitsOnOneLine(const QString &data)
 
 QString ValueWriteCommand(const QString &pageText, const QString &value)
 {
-    return QStringLiteral("$20") + pageText + value + QLatin1Char('%');
+    return QStringLiteral("$20") % pageText % value % QLatin1Char('%');
 }
 
 QString DescriptionWriteCommand(const QString &pageText, const QString &description)
 {
-    return QStringLiteral("$21") + pageText + description + QLatin1Char('%');
+    return QStringLiteral("$21") % pageText % description % QLatin1Char('%');
 }
 
 // A two-field line (only ever made by hand) has no description to write. A command that does

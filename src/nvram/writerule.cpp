@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -17,6 +18,11 @@ struct Field {
 
 QString outsideLatin1(const QList<Field> &fields)
 {
+    const auto outside = [](QChar c) { return c.unicode() > 0xFF; };
+    if (std::none_of(fields.cbegin(), fields.cend(), [&outside](const Field &field) {
+            return std::any_of(field.text->cbegin(), field.text->cend(), outside);
+        }))
+        return {};
     QList<char32_t> found;
     for (const Field &field : fields) {
         for (const char32_t c : field.text->toUcs4()) {
