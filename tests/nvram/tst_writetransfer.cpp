@@ -252,7 +252,8 @@ void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile_data()
            "and 2 more."
             + told;
     QTest::newRow("onlyEndOfTransferUnanswered")
-        << twoLines << false << QList<QByteArray> { "$24%" } << QByteArray() << allFive
+        << twoLines << false << QList<QByteArray> { "$24%" }
+        << QByteArray(kMaxResponseChars + 1, 'x') << allFive
         << "The board gave no complete answer to \"$24%\", which tells it to save: it may not "
            "have saved the parameters. Write the file again once the board answers.";
     // The third unanswered command is "$24%" itself: nothing is left to hold back.
