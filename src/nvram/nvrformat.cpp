@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QStringBuilder>
 
+#include <limits>
 #include <utility>
 
 #include <fcntl.h>
@@ -22,14 +24,44 @@ QString PageNumberToHex(int number, int width)
     return QString::number(number, 16).rightJustified(width, QLatin1Char('0')).toUpper();
 }
 
+// Digit by digit, without building the text to compare with: check and diff ask this for every
+// line of a file. PageNumberToHex makes four digits, or more with no "0" in front.
 bool PageTextToNumber(const QString &pageText, int *number)
 {
-    bool ok = false;
-    const int parsed = pageText.toInt(&ok, 16);
-    if (!ok || parsed < 0 || PageNumberToHex(parsed, 4) != pageText)
+    if (pageText.size() < 4 || (pageText.size() > 4 && pageText.front() == QLatin1Char('0')))
         return false;
-    *number = parsed;
+    qint64 parsed = 0;
+    for (const QChar c : pageText) {
+        int digit = 0;
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            digit = c.unicode() - '0';
+        else if (c >= QLatin1Char('A') && c <= QLatin1Char('F'))
+            digit = c.unicode() - 'A' + 10;
+        else
+            return false;
+        parsed = parsed * 16 + digit;
+        if (parsed > std::numeric_limits<int>::max())
+            return false;
+    }
+    *number = int(parsed);
     return true;
+}
+
+// Only plain digits count: real boards send them, and Qt's number parsing would also take a
+// sign or blanks around them, which no board sends for a page count.
+bool LastPageFromValue(const QString &value, int *lastPage)
+{
+    if (value.isEmpty())
+        return false;
+    for (const QChar c : value) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    const int parsed = value.toInt(&ok, 10);
+    if (ok)
+        *lastPage = parsed;
+    return ok;
 }
 
 bool PageTextLess(const QString &a, const QString &b)
@@ -56,9 +88,34 @@ QString NvrDataLine(const QString &pageText, const QString &value, const QString
 
 QStringList SplitNvrFields(const QString &line)
 {
-    QString folded = line;
-    folded.replace(kFieldSeparator, QStringLiteral("|"));
-    return folded.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    QStringList fields;
+    for (const QStringView field : FirstNvrFields(line, std::numeric_limits<qsizetype>::max()))
+        fields << field.toString();
+    return fields;
+}
+
+// One pass from the left, with no folded copy of the line: a '|' with a blank on either side
+// that no earlier separator took is the " | " that folding would have replaced.
+QList<QStringView> FirstNvrFields(QStringView line, qsizetype count, bool *more)
+{
+    QList<QStringView> fields;
+    qsizetype start = 0;
+    while (fields.size() < count) {
+        const qsizetype bar = line.indexOf(QLatin1Char('|'), start);
+        if (bar < 0) {
+            fields << line.mid(start);
+            if (more)
+                *more = false;
+            return fields;
+        }
+        const bool spaced = bar > start && line.at(bar - 1) == QLatin1Char(' ')
+            && bar + 1 < line.size() && line.at(bar + 1) == QLatin1Char(' ');
+        fields << line.mid(start, bar - start - (spaced ? 1 : 0));
+        start = bar + (spaced ? 2 : 1);
+    }
+    if (more)
+        *more = true;
+    return fields;
 }
 
 QString ValueQuestion(int page)
@@ -85,12 +142,12 @@ bool FitsOnOneLine(const QString &data)
 
 QString ValueWriteCommand(const QString &pageText, const QString &value)
 {
-    return QStringLiteral("$20") + pageText + value + QLatin1Char('%');
+    return QStringLiteral("$20") % pageText % value % QLatin1Char('%');
 }
 
 QString DescriptionWriteCommand(const QString &pageText, const QString &description)
 {
-    return QStringLiteral("$21") + pageText + description + QLatin1Char('%');
+    return QStringLiteral("$21") % pageText % description % QLatin1Char('%');
 }
 
 // A two-field line (only ever made by hand) has no description to write. A command that does
@@ -197,15 +254,15 @@ bool NvrLineReader::next(NvrParameter &parameter)
         skip();
     }
     while (readLine()) {
-        const QStringList fields = SplitNvrFields(m_line);
+        const QList<QStringView> fields = FirstNvrFields(m_line, 3);
         if (fields.size() < 2) {
             skip();
             continue;
         }
-        parameter.pageText = fields.at(0);
-        parameter.value = fields.at(1);
+        parameter.pageText = fields.at(0).toString();
+        parameter.value = fields.at(1).toString();
         parameter.hasDescription = fields.size() > 2;
-        parameter.description = parameter.hasDescription ? fields.at(2) : QString();
+        parameter.description = parameter.hasDescription ? fields.at(2).toString() : QString();
         parameter.lineNumber = m_lineNumber;
         return true;
     }

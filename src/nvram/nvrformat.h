@@ -2,8 +2,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 #include <QTextStream>
 
 #include <functional>
@@ -28,6 +30,10 @@ QString PageNumberToHex(int number, int width);
 // The page number of a page text exactly as PageNumberToHex(number, 4) writes it; false otherwise.
 bool PageTextToNumber(const QString &pageText, int *number);
 
+// The number of the last page that page 0's value gives, as the read takes it: plain decimal
+// digits, at most INT_MAX; false for anything else.
+bool LastPageFromValue(const QString &value, int *lastPage);
+
 // Page texts as the read writes them sort by number; any other text after them, by text.
 bool PageTextLess(const QString &a, const QString &b);
 
@@ -40,6 +46,10 @@ QString NvrDataLine(const QString &pageText, const QString &value, const QString
 // Folds every " | " to "|" (left to right, not overlapping), then splits at every '|',
 // keeping empty fields. Nothing is trimmed.
 QStringList SplitNvrFields(const QString &line);
+
+// The first count fields of line as SplitNvrFields gives them, without splitting the rest; more
+// tells whether the line has further fields. The fields are views into line.
+QList<QStringView> FirstNvrFields(QStringView line, qsizetype count, bool *more = nullptr);
 
 // "$22" + page text + "%" and "$23" + page text + "%".
 QString ValueQuestion(int page);

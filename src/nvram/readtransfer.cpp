@@ -15,23 +15,6 @@
 
 namespace {
 
-// Only plain digits count: real boards send them, and Qt's number parsing would also take a
-// sign or blanks around them, which no board sends for a page count.
-bool isPageNumber(const QString &text, int &number)
-{
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    bool ok = false;
-    const int parsed = text.toInt(&ok, 10);
-    if (ok)
-        number = parsed;
-    return ok;
-}
-
 // What became of the file when a read did not save: the old one is kept as it was.
 QString nothingSaved(const QString &path, bool existed)
 {
@@ -190,7 +173,7 @@ bool ReadTransfer::ReadPage(int page, QTextStream &out, ReadResult &result)
     if (!DataValid)
         return false;
     if (page == 0) {
-        if (!isPageNumber(pageValue, CtlParamEndPage)) {
+        if (!LastPageFromValue(pageValue, &CtlParamEndPage)) {
             result.outcome = ReadResult::Outcome::NotAPageNumber;
             result.detail = pageValue;
             return false;

@@ -1,20 +1,40 @@
 // Writing an ".nvr" file's parameters to the board.
 #include "writetransfer.h"
 
+#include "link/escapedtext.h"
 #include "link/frame.h"
 #include "link/seriallink.h"
 #include "nvram/nvrformat.h"
+#include "nvram/writerule.h"
 
 #include <QBuffer>
 
 #include <utility>
 
+namespace {
+
+// Pages named in a box; the rest are counted.
+constexpr int kPagesNamed = 3;
+// Refused lines named in a box.
+constexpr int kRefusalsNamed = 3;
+
+// "page 0001", "pages 0001, 0003 and 0005", "pages 0001, 0003, 0005 and 4 more".
+QString namedPages(const QStringList &first, int count)
+{
+    if (count == 1)
+        return QStringLiteral("page ") + first.constFirst();
+    if (count > first.size()) {
+        return QStringLiteral("pages %1 and %2 more")
+            .arg(first.join(QStringLiteral(", ")), QString::number(count - first.size()));
+    }
+    return QStringLiteral("pages %1 and %2")
+        .arg(first.mid(0, first.size() - 1).join(QStringLiteral(", ")), first.constLast());
+}
+
+} // namespace
+
 QString WriteResultMessage(const WriteResult &result)
 {
-    if (!result.openError.isEmpty()) {
-        return QStringLiteral("Could not open %1: %2. Nothing was sent to the board.")
-            .arg(result.path, result.openError);
-    }
     const bool stoppedEarly = result.stopped && !result.endSent;
     QStringList paragraphs;
     if (result.linkLost && result.endSent) {
@@ -49,12 +69,42 @@ QString WriteResultMessage(const WriteResult &result)
                                                                : QStringLiteral("pages"),
                               result.tooLongPages.join(QStringLiteral(", ")));
     }
-    if (result.unanswered > 0 && !stoppedEarly && !result.linkLost) {
-        paragraphs << QStringLiteral("The board gave no complete answer to %1 of %2 commands.")
+    // The board saves on "$24%" whatever it made of the commands before it: say so, and where.
+    if (result.endSent && result.unansweredLines > 0) {
+        paragraphs << QStringLiteral("The board gave no complete answer to %1 of %2 commands: for "
+                                     "%3%4. \"$24%\" was sent all the same, so the board was told "
+                                     "to save: it may now hold old or wrong values there. Write "
+                                     "the file again once the board answers.")
                           .arg(result.unanswered)
-                          .arg(result.sent);
+                          .arg(result.sent)
+                          .arg(namedPages(result.unansweredPages, result.unansweredLines),
+                              result.endAnswered ? QString()
+                                                 : QStringLiteral(", and for \"$24%\""));
+    } else if (result.endSent && !result.endAnswered && !result.linkLost) {
+        paragraphs << QStringLiteral(
+            "The board gave no complete answer to \"$24%\", which tells it to save: it may not "
+            "have saved the parameters. Write the file again once the board answers.");
     }
     return paragraphs.join(QStringLiteral("\n\n"));
+}
+
+QString WriteRefusalMessage(const QString &path, const NvrFileContents &contents)
+{
+    const QString name = EscapedText(path);
+    if (!contents.error.isEmpty()) {
+        return QStringLiteral("Could not open %1: %2. Nothing was sent to the board.")
+            .arg(name, contents.error);
+    }
+    const WriteRefusals refusals = FindWriteRefusals(contents.bytes, kRefusalsNamed);
+    if (refusals.count == 0)
+        return {};
+    QStringList lines;
+    for (const NvrFinding &refusal : refusals.first)
+        lines << FindingText(path, refusal);
+    if (refusals.count > refusals.first.size())
+        lines << QStringLiteral("and %1 more").arg(refusals.count - refusals.first.size());
+    return QStringLiteral("%1 cannot be written to the CTL PCB as it is:\n\n").arg(name)
+        + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\nNothing was sent to the board.");
 }
 
 WriteSession::WriteSession(Exchange exchange, Progress progress)
@@ -80,7 +130,7 @@ void WriteSession::sendLines(QIODevice *file)
     // set permanent.
     if (!m_result.stopped) {
         m_result.endSent = true;
-        send(kEndOfTransfer);
+        m_result.endAnswered = send(kEndOfTransfer);
         m_result.endSent = !m_result.interrupted;
     }
 }
@@ -120,22 +170,18 @@ void WriteSession::sendLine(const NvrParameter &parameter)
         answered = send(command) && answered;
     }
     ++m_result.linesSent;
-    if (answered)
+    if (answered) {
         m_result.lastAnsweredPage = parameter.pageText;
+    } else if (++m_result.unansweredLines <= kPagesNamed) {
+        m_result.unansweredPages << parameter.pageText;
+    }
 }
 
-WriteResult WriteFileToCtl(SerialLink &link, const QString &path, const TransferHooks &hooks)
+WriteResult WriteFileToCtl(SerialLink &link, const QByteArray &file, const TransferHooks &hooks)
 {
-    const NvrFileContents contents = ReadNvrFile(path);
-    if (!contents.error.isEmpty()) {
-        WriteResult result;
-        result.path = path;
-        result.openError = contents.error;
-        return result;
-    }
-    QBuffer file;
-    file.setData(contents.bytes);
-    file.open(QIODevice::ReadOnly);
+    QBuffer buffer;
+    buffer.setData(file);
+    buffer.open(QIODevice::ReadOnly);
     // "No complete answer" is anything but an answer that ended at its '#': silence, an answer
     // that stalled or ran past the length limit, or a lost device. What an answer says is not
     // judged.
@@ -157,8 +203,6 @@ WriteResult WriteFileToCtl(SerialLink &link, const QString &path, const Transfer
                     percent);
             }
         });
-    session.sendLines(&file);
-    WriteResult result = session.result();
-    result.path = path;
-    return result;
+    session.sendLines(&buffer);
+    return session.result();
 }

@@ -3,6 +3,7 @@
 
 #include "nvram/transferhooks.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -10,12 +11,11 @@
 
 class QIODevice;
 class SerialLink;
+struct NvrFileContents;
 struct NvrParameter;
 
 // How a write ended: what was sent and answered, and why it stopped.
 struct WriteResult {
-    QString path;
-    QString openError; // why the file could not be read; nothing was sent then
     int lines = 0; // parameter lines in the file
     int linesSent = 0;
     int sent = 0; // commands
@@ -24,13 +24,20 @@ struct WriteResult {
     bool linkLost = false;
     bool interrupted = false; // whoever ran the write stopped it
     bool endSent = false; // "$24%" went out
+    bool endAnswered = false; // the board answered "$24%" completely
     QString currentPage;
     QString lastAnsweredPage;
     QStringList tooLongPages;
+    int unansweredLines = 0; // lines sent with a command that got no complete answer
+    QStringList unansweredPages; // the first few of them
 };
 
 // The box for a write that did not go through as it should; empty for one that did.
 QString WriteResultMessage(const WriteResult &result);
+
+// The box for a file that is not sent at all: it cannot be read, or the board would not hold it
+// as it says. Empty for a file that may be sent.
+QString WriteRefusalMessage(const QString &path, const NvrFileContents &contents);
 
 // Sends the commands of one write, and stops once the board is gone or silent.
 class WriteSession {
@@ -55,6 +62,6 @@ private:
     WriteResult m_result;
 };
 
-// The file's lines to the board over link as the write sends them. A file that cannot be read
-// sends nothing.
-WriteResult WriteFileToCtl(SerialLink &link, const QString &path, const TransferHooks &hooks);
+// The lines of file, the bytes of a parameter file as read once and checked, to the board over
+// link as the write sends them.
+WriteResult WriteFileToCtl(SerialLink &link, const QByteArray &file, const TransferHooks &hooks);

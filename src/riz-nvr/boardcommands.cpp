@@ -9,10 +9,13 @@
 #include "nvrverify.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
 
 #include <optional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -47,6 +50,21 @@ std::optional<int> readInto(BoardSession &session, const QString &path, int boar
     return boardStatus;
 }
 
+// The pages of a file's bytes; tells why not when they cannot be compared.
+std::optional<NvrBackup> backupOf(
+    const BoardRun &run, const QByteArray &bytes, const QString &shown)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    NvrBackup backup = ReadNvrBackup(&buffer);
+    if (!backup.trouble.isEmpty()) {
+        TellRun(run, BackupTroubleText(shown, backup));
+        return std::nullopt;
+    }
+    return backup;
+}
+
 // The pages of a file; tells why not when it cannot be read or compared.
 std::optional<NvrBackup> backupOf(const BoardRun &run, const QString &path, const QString &shown)
 {
@@ -55,15 +73,18 @@ std::optional<NvrBackup> backupOf(const BoardRun &run, const QString &path, cons
         TellRun(run, CannotReadText(shown, contents.error));
         return std::nullopt;
     }
-    QBuffer buffer;
-    buffer.setData(contents.bytes);
-    buffer.open(QIODevice::ReadOnly);
-    NvrBackup backup = ReadNvrBackup(&buffer);
-    if (!backup.trouble.isEmpty()) {
-        TellRun(run, BackupTroubleText(shown, backup));
-        return std::nullopt;
-    }
-    return backup;
+    return backupOf(run, contents.bytes, shown);
+}
+
+// Whether a and b are one file, through whatever path or link: stat compares the files
+// themselves, which names and canonical paths cannot do for hard links.
+bool sameFile(const QString &a, const QString &b)
+{
+    struct stat first { };
+    struct stat second { };
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0
+        && ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
 // Reads the board back and prints how it differs from file.
@@ -110,9 +131,19 @@ int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, b
     return compareWithBoard(session, run, *backup, file, json, kExitTrouble);
 }
 
+// FILE is read once: the bytes that are checked are the bytes that are sent and compared.
 int WriteBoard(
     const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
 {
+    // The backup's read replaces BACKUP and keeps the file it replaces as BACKUP~.
+    if (!options.backup.isEmpty()
+        && (sameFile(options.backup, file) || sameFile(options.backup + QLatin1Char('~'), file))) {
+        TellRun(run,
+            QStringLiteral("the backup into %1 would replace %2, the file to write: nothing was "
+                           "sent (give the backup another name)")
+                .arg(EscapedText(options.backup), EscapedText(file)));
+        return kExitTrouble;
+    }
     const NvrFileContents contents = ReadNvrFile(file);
     if (!contents.error.isEmpty()) {
         TellRun(run, CannotReadText(file, contents.error));
@@ -121,15 +152,11 @@ int WriteBoard(
     QBuffer buffer;
     buffer.setData(contents.bytes);
     buffer.open(QIODevice::ReadOnly);
-    const NvrCheck check = CheckNvrFile(&buffer);
     bool refused = false;
-    for (const NvrFinding &finding : check.findings) {
-        const QString where = finding.lineNumber > 0
-            ? EscapedText(file) + QLatin1Char(':') + QString::number(finding.lineNumber)
-            : EscapedText(file);
-        TellRun(run, where + QStringLiteral(": ") + finding.reason);
+    NvrCheck(&buffer).tellFindings([&](const NvrFinding &finding) {
+        TellRun(run, FindingText(file, finding));
         refused = refused || finding.refusesWrite;
-    }
+    });
     if (refused && !options.force) {
         TellRun(run,
             QStringLiteral("%1 is not written: the board would not hold what it says "
@@ -138,7 +165,7 @@ int WriteBoard(
         return kExitTrouble;
     }
     std::optional<NvrBackup> backup;
-    if (options.verify && !(backup = backupOf(run, file, file)))
+    if (options.verify && !(backup = backupOf(run, contents.bytes, file)))
         return kExitTrouble;
 
     BoardSession session(run, port);
@@ -150,12 +177,8 @@ int WriteBoard(
             return *status;
         }
     }
-    const WriteResult result = WriteFileToCtl(session.link(), file, session.hooks());
+    const WriteResult result = WriteFileToCtl(session.link(), contents.bytes, session.hooks());
     const QString message = WriteResultMessage(result);
-    if (!result.openError.isEmpty()) {
-        session.tell(message);
-        return kExitTrouble;
-    }
     if (!message.isEmpty())
         session.tellBoard(message);
     if (result.interrupted)

@@ -68,7 +68,8 @@ int check(QCommandLineParser &parser, const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Walks each parameter file exactly as the write to a board would and prints a summary\n"
         "(lines to send, commands, bytes, and the time the commands take on a %1 baud 8N1\n"
-        "line; the board's answers are not counted) and every finding as FILE:LINE: reason.\n"
+        "line; the board's answers are not counted) and every finding as FILE:LINE: reason,\n"
+        "\"refused: \" before the reason where the write would refuse the file.\n"
         "Exit status: 0 nothing found, 1 findings, 2 a file cannot be read.")
                                          .arg(kBaudRate));
     parser.clearPositionalArguments();
@@ -92,9 +93,8 @@ int check(QCommandLineParser &parser, const QStringList &arguments)
             status = kExitTrouble;
             continue;
         }
-        const NvrCheck result = CheckNvrFile(&file);
-        writeOut(CheckReport(name, result, parser.isSet(commandsOption)));
-        if (!result.findings.isEmpty() && status == kExitClean)
+        if (CheckReport(name, &file, parser.isSet(commandsOption), writeOut)
+            && status == kExitClean)
             status = kExitFindings;
     }
     return status;
@@ -278,9 +278,12 @@ int writeCommand(QCommandLineParser &parser, const QStringList &arguments)
 {
     parser.setApplicationDescription(
         QStringLiteral(
-            "Checks FILE as check does, then writes it to the board as the window's write does,\n"
-            "\"$24%\" last. A file the board would not hold as it is (\"%\" or \"#\" in a field,\n"
-            "characters outside Latin-1, NUL bytes, an empty field, no line to send) is refused.\n"
+            "Reads FILE once, checks it as check does, then writes those bytes to the board\n"
+            "as the window's write does, \"$24%\" last. A file that check marks \"refused\"\n"
+            "is not sent: a \"$\", \"%\" or \"#\" in a field, characters outside Latin-1 or\n"
+            "NUL, an empty field, a page text other than the read writes, a page 0000 value\n"
+            "other than plain digits, or no line to send. A BACKUP that is FILE, or whose\n"
+            "BACKUP~ is, is refused.\n"
             "Exit status: 0 written (and verified), 1 a board problem or a page that differs,\n"
             "2 trouble.\n")
         + kBoardExitStatus);

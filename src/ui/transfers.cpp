@@ -72,8 +72,12 @@ void MainWindow::WriteFileToCtl(QString path)
     }
     if (!StartTransfer(ui->editToCTLPCB))
         return;
-    FinishTransfer(
-        ui->editToCTLPCB, WriteResultMessage(::WriteFileToCtl(*m_link, path, transferHooks())));
+    // Read once: the bytes that are checked are the bytes that are sent.
+    const NvrFileContents contents = ReadNvrFile(path);
+    QString message = WriteRefusalMessage(path, contents);
+    if (message.isEmpty())
+        message = WriteResultMessage(::WriteFileToCtl(*m_link, contents.bytes, transferHooks()));
+    FinishTransfer(ui->editToCTLPCB, message);
 }
 
 // Returns false, having told the technician, when there is no link to transfer over.

@@ -40,6 +40,8 @@ private slots:
     void linesJoinFieldsWithSeparator();
     void pageNumberPadsToWidthAndNeverCuts_data();
     void pageNumberPadsToWidthAndNeverCuts();
+    void pageTextIsANumberOnlyAsTheReadWritesIt_data();
+    void pageTextIsANumberOnlyAsTheReadWritesIt();
     void splitConsumesOnlyExactSeparators_data();
     void splitConsumesOnlyExactSeparators();
     void answerDataDropsHashesAndPrefix_data();
@@ -89,6 +91,32 @@ void TestNvrFormat::pageNumberPadsToWidthAndNeverCuts()
     QFETCH(QString, expected);
 
     QCOMPARE(PageNumberToHex(number, 4), expected);
+}
+
+// -1: not a page text.
+void TestNvrFormat::pageTextIsANumberOnlyAsTheReadWritesIt_data()
+{
+    QTest::addColumn<QString>("pageText");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("zero") << "0000" << 0;
+    QTest::newRow("pageAfterFFFF") << "10000" << 0x10000;
+    QTest::newRow("largestUpperCase") << "7FFFFFFF" << 0x7FFFFFFF;
+    QTest::newRow("twoDigits") << "05" << -1;
+    QTest::newRow("lowerCase") << "00af" << -1;
+    QTest::newRow("fiveDigitsWithZeroInFront") << "00002" << -1;
+    QTest::newRow("sign") << "+001" << -1;
+    QTest::newRow("beyondInt") << "80000000" << -1;
+}
+
+void TestNvrFormat::pageTextIsANumberOnlyAsTheReadWritesIt()
+{
+    QFETCH(QString, pageText);
+    QFETCH(int, expected);
+
+    int number = -1;
+    QCOMPARE(PageTextToNumber(pageText, &number), expected >= 0);
+    QCOMPARE(number, expected);
 }
 
 void TestNvrFormat::splitConsumesOnlyExactSeparators_data()

@@ -2,6 +2,7 @@
 // receives it.
 #include "transfertestsupport.h"
 
+#include "link/frame.h"
 #include "link/seriallink.h"
 #include "nvram/nvrformat.h"
 #include "nvram/readtransfer.h"
@@ -87,7 +88,7 @@ WriteResult TestWriteTransfer::transfer(const QString &path)
     m_progress.clear();
     TransferHooks hooks;
     hooks.progress = [this](const QString &text, int) { m_progress << text; };
-    return WriteFileToCtl(*m_link, path, hooks);
+    return WriteFileToCtl(*m_link, fileBytes(path), hooks);
 }
 
 void TestWriteTransfer::sendsEachParameterLine_data()
@@ -203,7 +204,7 @@ void TestWriteTransfer::unopenableFileIsReportedAndSendsNothing()
     QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(kMaxNvrFileBytes + 1));
     const QString path = m_dir->filePath(name);
 
-    const QString text = WriteResultMessage(transfer(path));
+    const QString text = WriteRefusalMessage(path, ReadNvrFile(path));
 
     const QString opening = QStringLiteral("Could not open ") + path + QStringLiteral(": ");
     const QString closing = QStringLiteral(". Nothing was sent to the board.");
@@ -218,37 +219,65 @@ void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("silent");
+    QTest::addColumn<QList<QByteArray>>("unanswered"); // get answer instead of their own
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QList<QByteArray>>("expected");
     QTest::addColumn<QString>("box");
 
     const QByteArray twoLines = kHeader + "0001 | 7 | x\n0002 | 8 | y\n";
     const QList<QByteArray> allFive { "$2000017%", "$210001x%", "$2000028%", "$210002y%", "$24%" };
+    const QString told = QStringLiteral(
+        " \"$24%\" was sent all the same, so the board was told to save: it may now hold old or "
+        "wrong values there. Write the file again once the board answers.");
 
     QTest::newRow("oneCommandUnanswered")
-        << twoLines << false << QByteArray() << allFive
-        << "The board gave no complete answer to 1 of 5 commands.";
+        << twoLines << false << QList<QByteArray> { "$210001x%" } << QByteArray() << allFive
+        << "The board gave no complete answer to 1 of 5 commands: for page 0001." + told;
     QTest::newRow("answerStalledBeforeHash")
-        << twoLines << false << QByteArray("$21O") << allFive
-        << "The board gave no complete answer to 1 of 5 commands.";
+        << twoLines << false << QList<QByteArray> { "$210001x%" } << QByteArray("$21O") << allFive
+        << "The board gave no complete answer to 1 of 5 commands: for page 0001." + told;
+    // An answer one character over the limit ends at once: no window is sat out.
+    QByteArray fiveLines = kHeader;
+    QList<QByteArray> valueWrites;
+    QList<QByteArray> fiveLineCommands;
+    for (const char page : { '1', '2', '3', '4', '5' }) {
+        fiveLines += QByteArray("000") + page + " | 7 | x\n";
+        valueWrites << QByteArray("$20000") + page + "7%";
+        fiveLineCommands << valueWrites.constLast() << QByteArray("$21000") + page + "x%";
+    }
+    QTest::newRow("unansweredPagesNamedFirstThree")
+        << fiveLines << false << valueWrites << QByteArray(kMaxResponseChars + 1, 'x')
+        << fiveLineCommands + QList<QByteArray> { "$24%" }
+        << "The board gave no complete answer to 5 of 11 commands: for pages 0001, 0002, 0003 "
+           "and 2 more."
+            + told;
+    QTest::newRow("onlyEndOfTransferUnanswered")
+        << twoLines << false << QList<QByteArray> { "$24%" }
+        << QByteArray(kMaxResponseChars + 1, 'x') << allFive
+        << "The board gave no complete answer to \"$24%\", which tells it to save: it may not "
+           "have saved the parameters. Write the file again once the board answers.";
     // The third unanswered command is "$24%" itself: nothing is left to hold back.
     QTest::newRow("silentBoardAndLongLine")
         << kHeader + "0001 | 7 | x\n0002 | " + repeated('v', 83) + " | y\n"
-        << true << QByteArray() << QList<QByteArray> { "$2000017%", "$210001x%", "$24%" }
+        << true << QList<QByteArray>() << QByteArray()
+        << QList<QByteArray> { "$2000017%", "$210001x%", "$24%" }
         << "Not sent, too long for one command: page 0002.\n\n"
-           "The board gave no complete answer to 3 of 3 commands.";
+           "The board gave no complete answer to 3 of 3 commands: for page 0001, and for "
+           "\"$24%\"."
+            + told;
 }
 
 void TestWriteTransfer::unansweredCommandsAreCountedAfterWholeFile()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, silent);
+    QFETCH(QList<QByteArray>, unanswered);
     QFETCH(QByteArray, answer);
     QFETCH(QList<QByteArray>, expected);
     QFETCH(QString, box);
     m_sim->setSilent(silent);
-    if (!silent)
-        m_sim->setAnswerOverride("$210001x%", answer);
+    for (const QByteArray &command : unanswered)
+        m_sim->setAnswerOverride(command, answer);
 
     const WriteResult result = transfer(writeFile(QStringLiteral("unanswered.nvr"), bytes));
 

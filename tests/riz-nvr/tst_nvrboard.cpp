@@ -5,6 +5,7 @@
 #include "linksupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -35,8 +36,19 @@ QByteArray changedGolden()
         .replace("0001 | 57600 |", "0001 | 38400 |");
 }
 
-enum class Command { Read, Verify, Write, WriteVerify };
-enum class Fault { None, Silent, HangUpMidRead, SilentMidWrite, PortHeld, StopMidWrite };
+enum class Command { Read, Verify, Write, WriteVerify, WriteBackup };
+enum class Fault {
+    None,
+    Silent,
+    HangUpMidRead,
+    SilentMidWrite,
+    PortHeld,
+    StopMidWrite,
+    SilentEverySecond,
+    BackupIsFile, // through another path
+    BackupLinksToFile,
+    ReplacedMidBackup,
+};
 
 } // namespace
 
@@ -117,7 +129,34 @@ void TestNvrBoard::commandAgainstBoard_data()
     QTest::newRow("writeRefusesPercent")
         << Command::Write << Fault::None << QByteArray(golden).replace("57600", "80%")
         << QByteArray(golden).replace("57600", "80%") << 2 << QString()
-        << QStringLiteral("file.nvr:3: \"%\" in the value") << QByteArray("57600");
+        << QStringLiteral("file.nvr:3: refused: \"%\" in the value") << QByteArray("57600");
+    QTest::newRow("writeRefusesDollarSendingNothing")
+        << Command::Write << Fault::None << QByteArray(golden).replace("Baud rate", "Cost $24")
+        << QByteArray(golden).replace("Baud rate", "Cost $24") << 2 << QString()
+        << QStringLiteral("file.nvr:3: refused: \"$\" in the description: the board starts a new "
+                          "command there\n")
+        << QByteArray("57600");
+    QTest::newRow("writeRefusesBackupOntoFile")
+        << Command::WriteBackup << Fault::BackupIsFile << changedGolden() << changedGolden() << 2
+        << QString() << QStringLiteral("the file to write: nothing was sent")
+        << QByteArray("57600");
+    QTest::newRow("writeRefusesBackupOntoLinkToFile")
+        << Command::WriteBackup << Fault::BackupLinksToFile << changedGolden() << changedGolden()
+        << 2 << QString() << QStringLiteral("the file to write: nothing was sent")
+        << QByteArray("57600");
+    QTest::newRow("writeSendsFileAsCheckedThoughReplacedMidBackup")
+        << Command::WriteBackup << Fault::ReplacedMidBackup << changedGolden()
+        << QByteArray(golden).replace("57600", "11111") << 0 << QString() << QString()
+        << QByteArray("38400");
+    QTest::newRow("writeSaysSaveWentOutAfterUnansweredCommands")
+        << Command::Write << Fault::SilentEverySecond
+        << QByteArray("Page Number | Value | Description\n0001 | 38400 | Baud rate\n")
+        << QByteArray("Page Number | Value | Description\n0001 | 38400 | Baud rate\n") << 1
+        << QString()
+        << QStringLiteral("%1: The board gave no complete answer to 2 of 3 commands: for page "
+                          "0001, and for \"$24%\". \"$24%\" was sent all the same, so the board "
+                          "was told to save")
+        << QByteArray("38400");
     QTest::newRow("writeSilentMidWriteSendsNoEnd")
         << Command::Write << Fault::SilentMidWrite << changedGolden() << changedGolden() << 1
         << QString() << QStringLiteral("The write stopped") << QByteArray("38400");
@@ -147,6 +186,8 @@ void TestNvrBoard::commandAgainstBoard()
         m_sim->setHangUpAfterCommands(4, 3);
     else if (fault == Fault::SilentMidWrite)
         m_sim->setSilentAfterCommands(4);
+    else if (fault == Fault::SilentEverySecond)
+        m_sim->setSilentEvery(2);
     if (fault == Fault::PortHeld) {
         holder.start(QStringLiteral(PORT_PROBE_EXE), { QStringLiteral("hold"), m_sim->portPath() });
         QVERIFY(holder.waitForReadyRead(10000));
@@ -164,6 +205,15 @@ void TestNvrBoard::commandAgainstBoard()
     int asked = 0;
     if (fault == Fault::StopMidWrite)
         run.stopSignal = [&asked] { return ++asked > 3 ? SIGTERM : 0; };
+    const QByteArray replacement = fileAfter;
+    if (fault == Fault::ReplacedMidBackup) {
+        // Asked before each exchange: the third is inside the backup's read.
+        run.stopSignal = [&asked, &file, &replacement] {
+            if (++asked == 3)
+                writeTestFile(file, replacement);
+            return 0;
+        };
+    }
     // A held port is given by a link: the holder is named by the device it leads to.
     QString port = m_sim->portPath();
     if (fault == Fault::PortHeld) {
@@ -179,9 +229,17 @@ void TestNvrBoard::commandAgainstBoard()
         status = VerifyBoard(run, port, file, false);
         break;
     case Command::Write:
-    case Command::WriteVerify: {
+    case Command::WriteVerify:
+    case Command::WriteBackup: {
         WriteOptions options;
         options.verify = command == Command::WriteVerify;
+        if (command == Command::WriteBackup)
+            options.backup = m_dir->filePath(QStringLiteral("backup.nvr"));
+        if (fault == Fault::BackupIsFile)
+            options.backup = m_dir->path() + QStringLiteral("/../")
+                + QFileInfo(m_dir->path()).fileName() + QStringLiteral("/file.nvr");
+        else if (fault == Fault::BackupLinksToFile)
+            QVERIFY(QFile::link(file, options.backup));
         status = WriteBoard(run, port, file, options);
         break;
     }
@@ -199,11 +257,15 @@ void TestNvrBoard::commandAgainstBoard()
     // No temporary is left; a replaced file is kept as FILE~.
     QCOMPARE(QDir(m_dir->path()).entryList({ QStringLiteral(".*") }, QDir::Files | QDir::Hidden),
         QStringList());
-    if (fileAfter != fileBefore)
+    if (fileAfter != fileBefore && fault != Fault::ReplacedMidBackup)
         QCOMPARE(fileBytes(file + QLatin1Char('~')), fileBefore);
     QCOMPARE(m_sim->parameters().value(1).value.toUtf8(), board);
     const QList<QByteArray> commands = m_sim->commandBytes();
-    QVERIFY(!commands.contains("$24%") || command != Command::Write || exitCode == 0);
+    // A write refused is refused before the port is opened.
+    if (command != Command::Read && command != Command::Verify && exitCode == 2)
+        QCOMPARE(commands, QList<QByteArray>());
+    QVERIFY(!commands.contains("$24%") || command != Command::Write || exitCode == 0
+        || fault == Fault::SilentEverySecond);
     if (fault == Fault::Silent)
         QCOMPARE(commands, QList<QByteArray> { "$90%" });
     else if (fault != Fault::HangUpMidRead && fault != Fault::PortHeld && !commands.isEmpty())

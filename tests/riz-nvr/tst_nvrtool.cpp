@@ -1,10 +1,6 @@
 // riz-nvr, run as the technician runs it: reports, exit status, and the commands it lists.
-#include "testsupport.h"
-
 #include "boardsim.h"
-#include "nvram/nvrformat.h"
 #include "nvram/version.h"
-#include "ui/styles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -121,13 +117,31 @@ void TestNvrTool::reportsAndExitStatus_data()
         << QByteArray("mac.nvr: 0 lines to send, 1 command, 4 bytes, 0.00 s at 57600 baud\n"
                       "mac.nvr:1: \"\\r\" inside a line: the write ends lines at \"\\n\" only and "
                       "sends the \"\\r\" as text\n"
-                      "mac.nvr: no line would be sent\n")
+                      "mac.nvr: refused: no line would be sent\n")
         << QByteArray();
-    QTest::newRow("checkLastPageNotANumber")
+    // The read takes plain digits only; a value it would stop at must not reach the board.
+    for (const QByteArray value : { "two", " 4", "+4", "4 " }) {
+        QTest::addRow("checkRefusesLastPage \"%s\"", value.constData())
+            << QStringList { "check", "a.nvr" }
+            << QList<QByteArray> { "a.nvr=" + header + "0000 | " + value + " | Last\n" } << 1
+            << "a.nvr: 1 line to send, 3 commands, " + QByteArray::number(24 + value.size())
+                + " bytes, 0.00 s at 57600 baud\na.nvr:2: refused: page 0000 value \"" + value
+                + "\" is not a page number from 0 to 2147483647 in plain digits: every read of the "
+                  "board would stop at page 0000\n"
+            << QByteArray();
+    }
+    QTest::newRow("checkRefusesDollarAndShortPage")
         << QStringList { "check", "a.nvr" }
-        << QList<QByteArray> { "a.nvr=" + header + "0000 | two | Last\n" } << 1
-        << QByteArray("a.nvr: 1 line to send, 3 commands, 27 bytes, 0.00 s at 57600 baud\n"
-                      "a.nvr:2: page 0000 value \"two\" is not the number of the last page\n")
+        << QList<QByteArray> { "a.nvr=" + header
+               + "0000 | 2 | Last\n0001 | $24 | Cost\n0002 | 24 | Cost $24\n05 | 18000 | Five\n" }
+        << 1
+        << QByteArray(
+               "a.nvr: 4 lines to send, 9 commands, 95 bytes, 0.02 s at 57600 baud\n"
+               "a.nvr:3: refused: \"$\" in the value: the board starts a new command there\n"
+               "a.nvr:4: refused: \"$\" in the description: the board starts a new command "
+               "there\n"
+               "a.nvr:5: refused: page \"05\" is not four upper-case hexadecimal digits: the "
+               "board may write another page\n")
         << QByteArray();
     QTest::newRow("checkPagesBeyondLastPage")
         << QStringList { "check", "a.nvr" }
@@ -148,8 +162,10 @@ void TestNvrTool::reportsAndExitStatus_data()
         << 1
         << QByteArray(
                "a.nvr: 3 lines to send, 7 commands, 64 bytes, 0.01 s at 57600 baud\n"
-               "a.nvr:3: the board will hold an empty field, and a read stops at this page\n"
-               "a.nvr:4: the board will hold an empty field, and a read stops at this page\n")
+               "a.nvr:3: refused: the board will hold an empty field, and a read stops at this "
+               "page\n"
+               "a.nvr:4: refused: the board will hold an empty field, and a read stops at this "
+               "page\n")
         << QByteArray();
     QTest::newRow("checkEscapesControlsInNameAndCommands")
         << QStringList { "check", "--commands", "esc\x1b.nvr" }
@@ -256,7 +272,7 @@ void TestNvrTool::reportsAndExitStatus()
     QCOMPARE(run.err, err);
 }
 
-// The tool lists, byte for byte, what the write puts on the line to the simulated board.
+// The tool lists, byte for byte, what a forced write puts on the line to the simulated board.
 void TestNvrTool::listedCommandsAreWhatTheWriteSends()
 {
     const QByteArray tooLong = "0003 | " + QByteArray(83, 'v') + " | too long\n";
@@ -269,16 +285,16 @@ void TestNvrTool::listedCommandsAreWhatTheWriteSends()
     CtlBoardSim sim;
     sim.generateParameters(5);
     QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-    MainWindow window;
-    QVERIFY(openWindowPort(window, sim.portPath()));
-    ModalBoxCatcher boxes;
-    MainWindowTestAccess::writeFileToCtl(window, path);
-    QCOMPARE(boxes.texts(kMessageTitle),
-        QStringList { QStringLiteral("Not sent, too long for one command: page 0003.") });
 
+    const Run write = runTool({ QStringLiteral("write"), QStringLiteral("--force"),
+                                  QStringLiteral("--quiet"), sim.portPath(), path },
+        m_dir->path());
     const Run run
         = runTool({ QStringLiteral("check"), QStringLiteral("--commands"), path }, m_dir->path());
 
+    QCOMPARE(write.exitCode, 1);
+    QVERIFY2(write.err.contains("Not sent, too long for one command: page 0003."),
+        write.err.constData());
     QCOMPARE(run.exitCode, 1);
     QList<QByteArray> listed;
     for (const QByteArray &line : run.out.split('\n')) {
@@ -289,7 +305,11 @@ void TestNvrTool::listedCommandsAreWhatTheWriteSends()
         QCOMPARE(number.toInt(), command.size());
         listed << command;
     }
-    QCOMPARE(listed, sim.commandBytes());
+    // The greeting and the farewell are the session's, not the file's.
+    QList<QByteArray> sent = sim.commandBytes();
+    QCOMPARE(sent.takeFirst(), QByteArray("$90%"));
+    QCOMPARE(sent.takeLast(), QByteArray("$90%"));
+    QCOMPARE(listed, sent);
 }
 
 QTEST_MAIN(TestNvrTool)

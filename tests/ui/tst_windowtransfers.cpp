@@ -250,26 +250,40 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("pageZeroValue");
     QTest::addColumn<int>("hangUpAfter");
+    QTest::addColumn<int>("silentEvery");
     QTest::addColumn<QString>("box");
 
     // A value from the board is never taken for markup.
     QTest::newRow("readRefusesMarkupValue")
         << false << "zero.nvr"
-        << "<b>4</b>" << -1
+        << "<b>4</b>" << -1 << 0
         << "The read stopped: page 0000 gives the number of the last page, but the CTL PCB sent "
            "\"<b>4</b>\", which is not a page number from 0 to 2147483647. Nothing was saved: %1 "
            "was not created.";
     // No second box from the lost device: the read's box says it.
     QTest::newRow("readLosesLinkAtPageThree")
         << false << "stopped.nvr"
-        << "5" << 7
+        << "5" << 7 << 0
         << "The link to the CTL PCB was lost at page 0003: 3 of 6 pages were read. Nothing was "
            "saved: %1 was not created.";
-    QTest::newRow("writeOfFolder") << true << "folder.nvr" << QString() << -1
+    QTest::newRow("writeOfFolder") << true << "folder.nvr" << QString() << -1 << 0
                                    << "Could not open %1: it is a folder. Nothing was sent to the "
                                       "board.";
+    QTest::newRow("writeRefusesFileNamingFirstThreeLines")
+        << true << "refused.nvr" << QString() << -1 << 0
+        << "%1 cannot be written to the CTL PCB as it is:\n\n"
+           "%1:3: refused: \"$\" in the value: the board starts a new command there\n"
+           "%1:4: refused: page \"05\" is not four upper-case hexadecimal digits: the board may "
+           "write another page\n"
+           "%1:5: refused: the board will hold an empty field, and a read stops at this page\n"
+           "and 2 more\n\nNothing was sent to the board.";
+    QTest::newRow("writeSaysSaveWentOutAfterUnansweredCommands")
+        << true << "two.nvr" << QString() << -1 << 2
+        << "The board gave no complete answer to 2 of 5 commands: for pages 0001 and 0002. "
+           "\"$24%\" was sent all the same, so the board was told to save: it may now hold old or "
+           "wrong values there. Write the file again once the board answers.";
     QTest::newRow("writeLosesLinkAtPageThree")
-        << true << "ten.nvr" << QString() << 5
+        << true << "ten.nvr" << QString() << 5 << 0
         << "The link to the CTL PCB was lost at page 0003.\n\nLast page completely written: "
            "0002.\n\n8 of 10 lines of the file were not completely sent.\n\nThe parameters were "
            "not saved on the board, so it keeps its saved parameters after a restart. Write the "
@@ -284,6 +298,7 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
     QFETCH(QString, name);
     QFETCH(QString, pageZeroValue);
     QFETCH(int, hangUpAfter);
+    QFETCH(int, silentEvery);
     QFETCH(QString, box);
     m_sim->generateParameters(5);
     QList<BoardParameter> table = m_sim->parameters();
@@ -292,10 +307,17 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
     setBoard(table);
     if (hangUpAfter >= 0)
         m_sim->setHangUpAfterCommands(hangUpAfter);
+    m_sim->setSilentEvery(silentEvery);
     QByteArray tenLines = kHeader;
     for (int page = 1; page <= 10; ++page)
         tenLines += "000" + QByteArray::number(page, 16).toUpper() + " | 7 | x\n";
     writeTestFile(m_dir->filePath(QStringLiteral("ten.nvr")), tenLines);
+    writeTestFile(
+        m_dir->filePath(QStringLiteral("two.nvr")), kHeader + "0001 | 7 | x\n0002 | 8 | y\n");
+    writeTestFile(m_dir->filePath(QStringLiteral("refused.nvr")),
+        kHeader
+            + "0000 | 4 | Last\n0001 | $24 | Cost\n05 | 18000 | Five\n0002 | 7 | \n"
+              "0003 | 7 | 50%\n0004 | 7 | Fan #2\n");
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder.nvr")));
     MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
     QLineEdit *field = write ? ui.editToCTLPCB : ui.editFromCTLPCB;
@@ -318,6 +340,10 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
     QCOMPARE(button->isEnabled(), !lost);
     if (!lost)
         verifyTransferEnded(field);
+    if (box.endsWith(QStringLiteral("Nothing was sent to the board."))) {
+        for (const QByteArray &command : m_sim->commandBytes())
+            QVERIFY2(!command.startsWith("$2"), command.constData());
+    }
 }
 
 void TestWindowTransfers::fieldShowsNameWithoutLastFourCharacters_data()
