@@ -87,9 +87,7 @@ int compareWithBoard(BoardSession &session, const BoardRun &run, const NvrBackup
     return verify.isEmpty() ? kExitClean : kExitFindings;
 }
 
-} // namespace
-
-int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
+int readBoard(const BoardRun &run, const QString &port, const QString &file)
 {
     BoardSession session(run, port);
     if (const std::optional<int> status = session.open(kExitFindings))
@@ -99,7 +97,7 @@ int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
 
 // The file is compared as it is before the board is asked anything: a file that cannot be
 // compared is trouble without a read.
-int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
+int verifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
 {
     const std::optional<NvrBackup> backup = backupOf(run, file, file);
     if (!backup)
@@ -110,7 +108,7 @@ int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, b
     return compareWithBoard(session, run, *backup, file, json, kExitTrouble);
 }
 
-int WriteBoard(
+int writeBoard(
     const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
 {
     const NvrFileContents contents = ReadNvrFile(file);
@@ -166,4 +164,22 @@ int WriteBoard(
     if (!options.verify)
         return kExitClean;
     return compareWithBoard(session, run, *backup, file, false, kExitFindings);
+}
+
+} // namespace
+
+int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
+{
+    return StatusAfterSignal(run, readBoard(run, port, file));
+}
+
+int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
+{
+    return StatusAfterSignal(run, verifyBoard(run, port, file, json));
+}
+
+int WriteBoard(
+    const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
+{
+    return StatusAfterSignal(run, writeBoard(run, port, file, options));
 }
