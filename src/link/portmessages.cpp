@@ -69,9 +69,15 @@ QString openFailureCause(const QSerialPort &port)
                               "%2 (sudo rm %3), then try again.")
             .arg(portName, EscapedText(lockFile), shellWord(lockFile));
     }
-    if (const std::optional<PortHolderProcess> holder = PortHolder(location))
-        return portName + QStringLiteral(" is ") + PortInUseText(*holder) + QLatin1Char('.');
-    if (::access(QFile::encodeName(location).constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+    // Without a lock in the way, a node the account may not open is the cause, whichever of
+    // the account's own programs /proc shows holding it.
+    const bool forbidden
+        = ::access(QFile::encodeName(location).constData(), R_OK | W_OK) != 0 && errno == EACCES;
+    if (owner != 0 || !forbidden) {
+        if (const std::optional<PortHolderProcess> holder = PortHolder(location))
+            return portName + QStringLiteral(" is ") + PortInUseText(*holder) + QLatin1Char('.');
+    }
+    if (forbidden) {
         return QStringLiteral("This account may not use %1: join the group dialout (sudo "
                               "usermod -aG dialout $USER), then log in again.")
             .arg(portName);
