@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -14,17 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A path as one word of a command that the technician may copy into a shell.
-QString shellWord(const QString &path)
-{
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:+@=,-]+$"));
-    if (plain.match(path).hasMatch())
-        return EscapedText(path);
-    return QLatin1Char('\'')
-        + EscapedText(QString(path).replace(QLatin1Char('\''), QStringLiteral("'\\''")))
-        + QLatin1Char('\'');
-}
 
 QString lockFileKindText(LockFileKind kind, const QString &path)
 {
@@ -66,8 +54,8 @@ QString openFailureCause(const QSerialPort &port)
     const qint64 owner = lockFile.isEmpty() ? 0 : LockFileOwner(lockFile);
     if (owner != 0 && !ProcessRuns(owner)) {
         return QStringLiteral("%1 is locked by a program that has ended: remove the lock file "
-                              "%2 (sudo rm %3), then try again.")
-            .arg(portName, EscapedText(lockFile), shellWord(lockFile));
+                              "%2 (sudo rm %2), then try again.")
+            .arg(portName, EscapedText(lockFile));
     }
     // Without a lock in the way, a node the account may not open is the cause, whichever of
     // the account's own programs /proc shows holding it.
@@ -148,7 +136,7 @@ PortOpenFailure UnsafeLockFileFailure(
 {
     const QString removal = (kind == LockFileKind::Folder ? QStringLiteral("sudo rm -r ")
                                                           : QStringLiteral("sudo rm "))
-        + shellWord(lockFile);
+        + EscapedText(lockFile);
     return { EscapedText(portName), QString(),
         QStringLiteral("%1 cannot be locked: %2 is %3, not a lock file that a program makes. "
                        "Remove it (%4), then try again.")
