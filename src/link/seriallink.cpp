@@ -2,6 +2,7 @@
 #include "seriallink.h"
 
 #include "link/frame.h"
+#include "link/lockfile.h"
 #include "link/serialdevice.h"
 
 #include <QDebug>
@@ -26,8 +27,19 @@ SerialLink::~SerialLink() { serialPort.close(); }
 
 bool SerialLink::open()
 {
-    if (!serialPort.open(QIODevice::ReadWrite))
+    serialPort.setPortName(ResolvedPortName(m_portName));
+    // Qt's lock would block in open() on a named pipe planted as the lock file, or read a link
+    // to /dev/zero for ever: what stands there is looked at first, without opening it.
+    const QString lockFile = QtLockFilePath(PortLocation(serialPort.portName()));
+    const LockFileKind lockKind = InspectLockFile(lockFile);
+    if (lockKind != LockFileKind::Absent && lockKind != LockFileKind::Usable) {
+        m_openFailure = UnsafeLockFileFailure(serialPort.portName(), lockFile, lockKind);
         return false;
+    }
+    if (!serialPort.open(QIODevice::ReadWrite)) {
+        m_openFailure = OpenFailureOf(serialPort);
+        return false;
+    }
     readErrorLatched = false;
     RequestLowLatency(serialPort);
     m_hangUpWatch->start();

@@ -2,6 +2,7 @@
 // between exchanges (the answer last collected, the command last sent, a lost device).
 #pragma once
 
+#include "link/portmessages.h"
 #include "link/timings.h"
 
 #include <QDeadlineTimer>
@@ -19,13 +20,22 @@ public:
     explicit SerialLink(const LinkTimings &timings = {}, QObject *parent = nullptr);
     ~SerialLink() override; // closes the port; nothing is sent on the way out
 
-    // Configured at 57600 baud 8N1; named by whoever chooses the port.
+    // Configured at 57600 baud 8N1; named by open(), after the device it opens.
     QSerialPort &port() { return serialPort; }
     const LinkTimings &timings() const { return m_timings; }
 
-    // Opens the port as named. A new connection gets a working reader again, so after a
-    // replugged cable the link neither stays deaf nor saves empty backups.
+    // The port as the technician gave it: a name as listed or a path, perhaps a link. Takes
+    // effect at the next open.
+    void setPortName(const QString &name) { m_portName = name; }
+    const QString &portName() const { return m_portName; }
+
+    // Opens the port as named, a link resolved anew each time (after a replug it may lead to
+    // another node), so that every program meets the device's one lock file. A new connection
+    // gets a working reader again, so after a replugged cable the link neither stays deaf nor
+    // saves empty backups.
     bool open();
+    // Why the last open failed.
+    const PortOpenFailure &openFailure() const { return m_openFailure; }
     void close() { serialPort.close(); }
     // Open, and no device lost since it was opened.
     bool isLive() const { return serialPort.isOpen() && !readErrorLatched; }
@@ -55,7 +65,9 @@ private:
     void DeviceLost();
 
     LinkTimings m_timings;
+    QString m_portName;
     QSerialPort serialPort;
+    PortOpenFailure m_openFailure;
     HangUpWatch *m_hangUpWatch = nullptr;
     QTimer *serialWatchdogTimer = nullptr;
     bool watchdogTriggered = false;

@@ -108,9 +108,7 @@ int compareWithBoard(BoardSession &session, const BoardRun &run, const NvrBackup
     return verify.isEmpty() ? kExitClean : kExitFindings;
 }
 
-} // namespace
-
-int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
+int readBoard(const BoardRun &run, const QString &port, const QString &file)
 {
     BoardSession session(run, port);
     if (const std::optional<int> status = session.open(kExitFindings))
@@ -120,7 +118,7 @@ int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
 
 // The file is compared as it is before the board is asked anything: a file that cannot be
 // compared is trouble without a read.
-int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
+int verifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
 {
     const std::optional<NvrBackup> backup = backupOf(run, file, file);
     if (!backup)
@@ -132,7 +130,7 @@ int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, b
 }
 
 // FILE is read once: the bytes that are checked are the bytes that are sent and compared.
-int WriteBoard(
+int writeBoard(
     const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
 {
     // The backup's read replaces BACKUP and keeps the file it replaces as BACKUP~.
@@ -189,4 +187,22 @@ int WriteBoard(
     if (!options.verify)
         return kExitClean;
     return compareWithBoard(session, run, *backup, file, false, kExitFindings);
+}
+
+} // namespace
+
+int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
+{
+    return StatusAfterSignal(run, readBoard(run, port, file));
+}
+
+int VerifyBoard(const BoardRun &run, const QString &port, const QString &file, bool json)
+{
+    return StatusAfterSignal(run, verifyBoard(run, port, file, json));
+}
+
+int WriteBoard(
+    const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
+{
+    return StatusAfterSignal(run, writeBoard(run, port, file, options));
 }

@@ -2,7 +2,7 @@
 #include "boardsession.h"
 
 #include "link/frame.h"
-#include "link/serialdevice.h"
+#include "link/portmessages.h"
 #include "nvrtext.h"
 
 #include <QTextStream>
@@ -24,11 +24,17 @@ void TellRun(const BoardRun &run, const QString &message)
     run.err->flush();
 }
 
+int StatusAfterSignal(const BoardRun &run, int status)
+{
+    const int signal = run.stopSignal ? run.stopSignal() : 0;
+    return signal != 0 ? kExitSignalBase + signal : status;
+}
+
 BoardSession::BoardSession(const BoardRun &run, const QString &port)
     : m_run(run)
     , m_link(run.timings)
 {
-    m_link.port().setPortName(ResolvedPortName(port));
+    m_link.setPortName(port);
 }
 
 BoardSession::~BoardSession()
@@ -42,13 +48,14 @@ BoardSession::~BoardSession()
 std::optional<int> BoardSession::open(int silentStatus)
 {
     if (!m_link.open()) {
-        tell(OpenFailureMessage(m_link.port()));
+        tell(m_link.openFailure().causeFirstText());
         return kExitTrouble;
     }
     if (stopRequested())
         return kExitSignalBase + m_stopSignal;
     if (!IsCompleteAnswer(m_link.exchange(kGreeting))) {
-        tell(QStringLiteral("the CTL PCB does not answer on %1").arg(EscapedText(portName())));
+        tell(withLostDevice(
+            QStringLiteral("the CTL PCB does not answer on %1").arg(EscapedText(portName()))));
         return silentStatus;
     }
     m_greeted = true;
@@ -67,7 +74,15 @@ TransferHooks BoardSession::hooks()
 
 void BoardSession::tellBoard(const QString &message)
 {
-    tell(EscapedText(portName()) + QStringLiteral(": ") + message);
+    tell(withLostDevice(EscapedText(portName()) + QStringLiteral(": ") + message));
+}
+
+// What the link tells of a lost device follows what the command tells of its end.
+QString BoardSession::withLostDevice(const QString &message)
+{
+    if (!m_link.deviceWasLost())
+        return message;
+    return message + QLatin1Char('\n') + DeviceGoneText(m_link.port().portName());
 }
 
 void BoardSession::tell(const QString &message)

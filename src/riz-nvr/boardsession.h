@@ -35,6 +35,11 @@ struct BoardRun {
 // "riz-nvr: " + each line of message, on run's err.
 void TellRun(const BoardRun &run, const QString &message);
 
+// The exit status of a board command that ended with status: 128 + the number of a signal that
+// came while it ran, whatever its exchanges gave (a board that fell silent while the signal
+// came, too); status when none came.
+int StatusAfterSignal(const BoardRun &run, int status);
+
 class BoardSession {
 public:
     BoardSession(const BoardRun &run, const QString &port);
@@ -54,12 +59,13 @@ public:
     TransferHooks hooks();
     // The signal that stopped the command; 0 when none did.
     int stopSignal() const { return m_stopSignal; }
-    // Tells message, the port named first.
+    // Tells message, the port named first; after a lost device, that it may have been unplugged.
     void tellBoard(const QString &message);
     void tell(const QString &message);
 
 private:
     bool stopRequested();
+    QString withLostDevice(const QString &message);
     void showProgress(const QString &text, int percent);
     void clearProgress();
 

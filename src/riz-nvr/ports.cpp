@@ -1,6 +1,7 @@
 // The serial ports the system lists, and the program that holds each.
 #include "ports.h"
 
+#include "link/portmessages.h"
 #include "nvrtext.h"
 
 #include <QDir>

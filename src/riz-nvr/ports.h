@@ -1,7 +1,7 @@
 // The serial ports the system lists, and the program that holds each.
 #pragma once
 
-#include "link/serialdevice.h"
+#include "link/portholder.h"
 
 #include <QByteArray>
 #include <QList>

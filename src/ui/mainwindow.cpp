@@ -3,8 +3,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "link/escapedtext.h"
 #include "link/pollingcycle.h"
-#include "link/serialdevice.h"
+#include "link/portmessages.h"
 #include "link/seriallink.h"
 #include "ui/styles.h"
 
@@ -71,7 +72,7 @@ void MainWindow::on_comboBoxSerialPorts_textActivated(const QString &arg1)
         return;
     ui->btnConnectPort->setStyleSheet(kStyleButtonRed);
     ui->btnConnectPort->show();
-    m_link->port().setPortName(arg1);
+    m_link->setPortName(arg1);
 }
 
 void MainWindow::on_btnConnectPort_clicked()
@@ -81,7 +82,7 @@ void MainWindow::on_btnConnectPort_clicked()
         return;
     }
     if (!m_link->open()) {
-        ShowWarning(OpenFailureMessage(m_link->port()));
+        ShowWarning(m_link->openFailure().boxText());
         m_cycle->ResetToDisconnected();
         return;
     }
@@ -106,14 +107,15 @@ void MainWindow::onDeviceLost()
     if (m_transferInProgress)
         return;
     m_cycle->DropLink();
-    ShowWarning(QStringLiteral("Error: Read timeout on command ") + m_link->command());
+    ShowWarning(QStringLiteral("Error: Read timeout on command ") + m_link->command()
+        + QLatin1Char('\n') + DeviceGoneText(m_link->port().portName()));
 }
 
 void MainWindow::onBoardSilent(const QString &portName)
 {
     ShowWarning(QStringLiteral("The CTL PCB does not answer on %1. The port may be the wrong one: "
                                "choose the port the board is connected to and press COMMS.")
-                    .arg(portName));
+                    .arg(EscapedText(portName)));
 }
 
 void MainWindow::ResetToDisconnected()

@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "link/pollingcycle.h"
+#include "link/portmessages.h"
 #include "link/seriallink.h"
 #include "nvram/backupfile.h"
 #include "nvram/readtransfer.h"
@@ -130,11 +131,16 @@ void MainWindow::FinishTransfer(QLineEdit *field, const QString &warning)
 
     m_cycle->resume();
     field->setStyleSheet(kStyleEditYellow);
-    // The transfer's box tells of a lost device; the link goes without a second one.
-    if (m_link->deviceWasLost())
+    // The transfer's box tells of a lost device, with what the link knows of it; the link goes
+    // without a second one.
+    QString text = warning;
+    if (m_link->deviceWasLost()) {
         m_cycle->DropLink();
-    if (!warning.isEmpty())
-        ShowWarning(warning);
+        text += (text.isEmpty() ? QString() : QStringLiteral("\n\n"))
+            + DeviceGoneText(m_link->port().portName());
+    }
+    if (!text.isEmpty())
+        ShowWarning(text);
     if (m_closeRequested) {
         m_closeRequested = false;
         close();

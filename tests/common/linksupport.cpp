@@ -1,16 +1,40 @@
 // Test support without widgets.
 #include "linksupport.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 bool openLink(SerialLink &link, const QString &path)
 {
-    link.port().setPortName(path);
+    link.setPortName(path);
     return link.open();
+}
+
+QString usePrivateLockFolder()
+{
+    const auto systemError = [] { return QString::fromLocal8Bit(std::strerror(errno)); };
+    if (::geteuid() != 0)
+        return QStringLiteral("a private lock folder needs root");
+    if (::unshare(CLONE_NEWNS) != 0)
+        return QStringLiteral("no mount namespace of its own: ") + systemError();
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return QStringLiteral("the mounts cannot be made private: ") + systemError();
+    const QString folder = QFileInfo(QStringLiteral("/var/lock")).canonicalFilePath();
+    if (folder.isEmpty())
+        return QStringLiteral("there is no /var/lock");
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, nullptr) != 0)
+        return QStringLiteral("no tmpfs over %1: ").arg(folder) + systemError();
+    return {};
 }
 
 double threadCpuSeconds()

@@ -29,6 +29,11 @@ struct LinkTestAccess {
 // Names the port and opens it, as choosing a port and pressing COMMS does.
 bool openLink(SerialLink &link, const QString &path);
 
+// Gives the calling thread, and the processes it starts, a mount namespace of its own with an
+// empty tmpfs over the lock folder: lock files planted there never reach the system's, and go
+// with the process. Returns why not (it takes root); empty when done.
+QString usePrivateLockFolder();
+
 // CPU time the calling thread has used, in seconds: a busy wait shows here, whatever else the
 // machine is doing.
 double threadCpuSeconds();

@@ -1,9 +1,8 @@
-// Opens a serial port as the window does, from a process of its own: "hold PATH" keeps it open
-// until its input closes; "open PATH" prints the window's box text when the open fails.
-#include "link/serialdevice.h"
+// Opens a serial port as the window does, from a process of its own: "hold PORT" keeps it open
+// until its input closes; "open PORT" prints the window's box text when the open fails.
+#include "link/seriallink.h"
 
 #include <QCoreApplication>
-#include <QSerialPort>
 
 #include <cstdio>
 #include <unistd.h>
@@ -14,10 +13,10 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.size() != 3 || (args[1] != QLatin1String("hold") && args[1] != QLatin1String("open")))
         return 2;
-    QSerialPort port;
-    port.setPortName(args[2]);
-    if (!port.open(QIODevice::ReadWrite)) {
-        std::fputs(OpenFailureMessage(port).toLocal8Bit().constData(), stdout);
+    SerialLink link;
+    link.setPortName(args[2]);
+    if (!link.open()) {
+        std::fputs(link.openFailure().boxText().toLocal8Bit().constData(), stdout);
         return 1;
     }
     if (args[1] == QLatin1String("hold")) {

@@ -7,11 +7,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -43,11 +46,16 @@ enum class Fault {
     HangUpMidRead,
     SilentMidWrite,
     PortHeld,
+    PortHeldThroughLink,
     StopMidWrite,
     SilentEverySecond,
     BackupIsFile, // through another path
     BackupLinksToFile,
     ReplacedMidBackup,
+    SignalWhileSilent,
+    FifoLockFile,
+    ZeroLockFile,
+    EscapeInPort,
 };
 
 } // namespace
@@ -56,6 +64,7 @@ class TestNvrBoard : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void commandAgainstBoard_data();
@@ -65,7 +74,10 @@ private slots:
 private:
     std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_noPrivateLocks; // why lock files cannot be planted, when they cannot
 };
+
+void TestNvrBoard::initTestCase() { m_noPrivateLocks = usePrivateLockFolder(); }
 
 void TestNvrBoard::init()
 {
@@ -93,7 +105,8 @@ void TestNvrBoard::commandAgainstBoard_data()
     QTest::addColumn<QByteArray>("fileAfter");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out");
-    QTest::addColumn<QString>("err"); // a part of it; %1 is the port
+    // A part of it, or its start when it starts with "riz-nvr: "; %1 is the port, {file} FILE.
+    QTest::addColumn<QString>("err");
     QTest::addColumn<QByteArray>("board"); // value of page 0001 afterwards
 
     const QByteArray golden = fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"));
@@ -105,12 +118,36 @@ void TestNvrBoard::commandAgainstBoard_data()
     QTest::newRow("readBoardHangsUp")
         << Command::Read << Fault::HangUpMidRead << kOldFile << kOldFile << 1 << QString()
         << QStringLiteral("riz-nvr: %1: The link to the CTL PCB was lost at page 0001: 1 of 3 "
-                          "pages were read. Nothing was saved: ")
+                          "pages were read. Nothing was saved: {file} is unchanged.\n"
+                          "riz-nvr: %1 is gone: the adapter may have been unplugged.\n")
         << QByteArray("57600");
+    // The holder leads; Qt's "Permission error while locking the device" comes after it.
+    const QString inUse = QStringLiteral("riz-nvr: %1 is in use by port-probe (pid ");
     QTest::newRow("readPortHeld") << Command::Read << Fault::PortHeld << kOldFile << kOldFile << 2
-                                  << QString()
-                                  << QStringLiteral("riz-nvr: %1 is in use by port-probe (pid ")
-                                  << QByteArray("57600");
+                                  << QString() << inUse << QByteArray("57600");
+    // The holder opens as the window does, by the link; riz-nvr is given the device.
+    QTest::newRow("readPortHeldThroughLink")
+        << Command::Read << Fault::PortHeldThroughLink << kOldFile << kOldFile << 2 << QString()
+        << inUse << QByteArray("57600");
+    // The signal comes while the answer to "$23" for page 0001 is awaited in vain.
+    QTest::newRow("readSignalWhileSilent")
+        << Command::Read << Fault::SignalWhileSilent << kOldFile << kOldFile << 143 << QString()
+        << QStringLiteral("The read stopped at page 0001") << QByteArray("57600");
+    const QString lockSentence
+        = QStringLiteral("riz-nvr: %1 cannot be locked: /var/lock/LCK..{lock} is %2, not a lock "
+                         "file that a program makes. Remove it (sudo rm /var/lock/LCK..{lock}), "
+                         "then try again.\n");
+    QTest::newRow("readFifoAsLockFile")
+        << Command::Read << Fault::FifoLockFile << kOldFile << kOldFile << 2 << QString()
+        << lockSentence.arg(QStringLiteral("%1"), QStringLiteral("a named pipe"))
+        << QByteArray("57600");
+    QTest::newRow("writeZeroLinkAsLockFile")
+        << Command::Write << Fault::ZeroLockFile << changedGolden() << changedGolden() << 2
+        << QString() << lockSentence.arg(QStringLiteral("%1"), QStringLiteral("a link"))
+        << QByteArray("57600");
+    QTest::newRow("readEscapesPort")
+        << Command::Read << Fault::EscapeInPort << kOldFile << kOldFile << 2 << QString()
+        << QStringLiteral("/riz-no\\x1b[2Jport is gone") << QByteArray("57600");
     QTest::newRow("verifySame") << Command::Verify << Fault::None << golden << golden << 0
                                 << QStringLiteral("0 of 3 pages differ; 0 on the board only\n")
                                 << QString() << QByteArray("57600");
@@ -180,6 +217,21 @@ void TestNvrBoard::commandAgainstBoard()
     const QString file = m_dir->filePath(QStringLiteral("file.nvr"));
     writeTestFile(file, fileBefore);
     QProcess holder;
+    std::atomic<int> signalNumber { 0 };
+    const QString lockName = m_sim->portPath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QString lockFile = QStringLiteral("/var/lock/LCK..") + lockName;
+    const bool plantLock = fault == Fault::FifoLockFile || fault == Fault::ZeroLockFile;
+    if (plantLock && !m_noPrivateLocks.isEmpty())
+        QSKIP(qPrintable(m_noPrivateLocks));
+    // The next row's board may get the same pty.
+    const auto removeLock = qScopeGuard([&] {
+        if (plantLock)
+            QFile::remove(lockFile);
+    });
+    if (fault == Fault::FifoLockFile)
+        QVERIFY(::mkfifo(QFile::encodeName(lockFile).constData(), 0644) == 0);
+    else if (fault == Fault::ZeroLockFile)
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), lockFile));
     if (fault == Fault::Silent)
         m_sim->setSilent(true);
     else if (fault == Fault::HangUpMidRead)
@@ -188,8 +240,23 @@ void TestNvrBoard::commandAgainstBoard()
         m_sim->setSilentAfterCommands(4);
     else if (fault == Fault::SilentEverySecond)
         m_sim->setSilentEvery(2);
-    if (fault == Fault::PortHeld) {
-        holder.start(QStringLiteral(PORT_PROBE_EXE), { QStringLiteral("hold"), m_sim->portPath() });
+    if (fault == Fault::SignalWhileSilent) {
+        // Only this command goes unanswered; the farewell is answered again.
+        m_sim->setAnswerOverride("$230001%", QByteArray());
+        // As the program's handler does, from outside the exchange.
+        m_sim->setObserver([&signalNumber](const ReceivedCommand &received, const QByteArray &) {
+            if (received.bytes == "$230001%")
+                signalNumber = SIGTERM;
+        });
+    }
+    // A held port is given by a link to one side, and as its device to the other: both name
+    // the holder by the device.
+    const QString link = m_dir->filePath(QStringLiteral("by-id/usb-board"));
+    const bool held = fault == Fault::PortHeld || fault == Fault::PortHeldThroughLink;
+    if (held) {
+        QVERIFY(placeBoardLink(link, m_sim->portPath()));
+        holder.start(QStringLiteral(PORT_PROBE_EXE),
+            { QStringLiteral("hold"), fault == Fault::PortHeld ? m_sim->portPath() : link });
         QVERIFY(holder.waitForReadyRead(10000));
     }
 
@@ -205,6 +272,8 @@ void TestNvrBoard::commandAgainstBoard()
     int asked = 0;
     if (fault == Fault::StopMidWrite)
         run.stopSignal = [&asked] { return ++asked > 3 ? SIGTERM : 0; };
+    else if (fault == Fault::SignalWhileSilent)
+        run.stopSignal = [&signalNumber] { return signalNumber.load(); };
     const QByteArray replacement = fileAfter;
     if (fault == Fault::ReplacedMidBackup) {
         // Asked before each exchange: the third is inside the backup's read.
@@ -214,12 +283,11 @@ void TestNvrBoard::commandAgainstBoard()
             return 0;
         };
     }
-    // A held port is given by a link: the holder is named by the device it leads to.
     QString port = m_sim->portPath();
-    if (fault == Fault::PortHeld) {
-        port = m_dir->filePath(QStringLiteral("by-id/usb-board"));
-        QVERIFY(placeBoardLink(port, m_sim->portPath()));
-    }
+    if (fault == Fault::PortHeld)
+        port = link;
+    else if (fault == Fault::EscapeInPort)
+        port = m_dir->filePath(QStringLiteral("riz-no\x1b[2Jport"));
     int status = -1;
     switch (command) {
     case Command::Read:
@@ -248,10 +316,17 @@ void TestNvrBoard::commandAgainstBoard()
     holder.waitForFinished(10000);
 
     QCOMPARE(outText, out);
+    const QString expectedErr = QString(err)
+                                    .replace(QLatin1String("{file}"), file)
+                                    .replace(QLatin1String("{lock}"), lockName)
+                                    .arg(m_sim->portPath().mid(5));
     if (err.isEmpty())
         QCOMPARE(errText, QString());
+    else if (err.startsWith(QLatin1String("riz-nvr: ")))
+        QVERIFY2(errText.startsWith(expectedErr), qPrintable(errText));
     else
-        QVERIFY2(errText.contains(err.arg(m_sim->portPath().mid(5))), qPrintable(errText));
+        QVERIFY2(errText.contains(expectedErr), qPrintable(errText));
+    QVERIFY(!errText.contains(QChar(0x1b)));
     QCOMPARE(status, exitCode);
     QCOMPARE(fileBytes(file), fileAfter);
     // No temporary is left; a replaced file is kept as FILE~.
@@ -268,7 +343,7 @@ void TestNvrBoard::commandAgainstBoard()
         || fault == Fault::SilentEverySecond);
     if (fault == Fault::Silent)
         QCOMPARE(commands, QList<QByteArray> { "$90%" });
-    else if (fault != Fault::HangUpMidRead && fault != Fault::PortHeld && !commands.isEmpty())
+    else if (fault != Fault::HangUpMidRead && !held && !commands.isEmpty())
         QCOMPARE(commands.constLast(), QByteArray("$90%"));
 }
 

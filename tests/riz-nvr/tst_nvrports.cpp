@@ -1,9 +1,9 @@
 // riz-nvr ports, run as the technician runs it, with the simulated board behind a ttyS node.
 #include "boardsim.h"
-#include "link/serialdevice.h"
+#include "link/portholder.h"
+#include "linksupport.h"
 #include "ports.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,15 +66,11 @@ void TestNvrPorts::initTestCase()
         return;
     }
     // The children that riz-nvr and the holders run in are started from this thread, and
-    // share its namespace.
-    if (::unshare(CLONE_NEWNS) != 0) {
-        m_cannotBind = QStringLiteral("no mount namespace of its own: ") + systemError();
+    // share its namespace; the holders' lock files stay there, away from those of the real
+    // device.
+    m_cannotBind = usePrivateLockFolder();
+    if (!m_cannotBind.isEmpty())
         return;
-    }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        m_cannotBind = QStringLiteral("the mounts cannot be made private: ") + systemError();
-        return;
-    }
     QVERIFY2(m_sim.start(), qPrintable(m_sim.errorString()));
     const QByteArray node = QFile::encodeName(m_port.systemLocation());
     QVERIFY2(::mount(QFile::encodeName(m_sim.portPath()).constData(), node.constData(), nullptr,
@@ -83,12 +78,6 @@ void TestNvrPorts::initTestCase()
             == 0,
         qPrintable(systemError()));
     QCOMPARE(deviceNumber(m_port.systemLocation()), deviceNumber(m_sim.portPath()));
-    // The holders' lock files stay here, away from those of the real device.
-    const QString lockFolder = QFileInfo(QStringLiteral("/var/lock")).canonicalFilePath();
-    if (!lockFolder.isEmpty())
-        QVERIFY2(
-            ::mount("tmpfs", QFile::encodeName(lockFolder).constData(), "tmpfs", 0, nullptr) == 0,
-            qPrintable(systemError()));
     bool listed = false;
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
         listed = listed || port.portName() == m_port.portName();

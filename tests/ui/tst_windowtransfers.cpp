@@ -260,12 +260,14 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
         << "The read stopped: page 0000 gives the number of the last page, but the CTL PCB sent "
            "\"<b>4</b>\", which is not a page number from 0 to 2147483647. Nothing was saved: %1 "
            "was not created.";
-    // No second box from the lost device: the read's box says it.
+    // No second box from the lost device: the read's box says it, and what the link knows.
+    const QString gone = QStringLiteral("\n\n{port} is gone: the adapter may have been unplugged.");
     QTest::newRow("readLosesLinkAtPageThree")
         << false << "stopped.nvr"
         << "5" << 7 << 0
         << "The link to the CTL PCB was lost at page 0003: 3 of 6 pages were read. Nothing was "
-           "saved: %1 was not created.";
+           "saved: %1 was not created."
+            + gone;
     QTest::newRow("writeOfFolder") << true << "folder.nvr" << QString() << -1 << 0
                                    << "Could not open %1: it is a folder. Nothing was sent to the "
                                       "board.";
@@ -287,7 +289,8 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
         << "The link to the CTL PCB was lost at page 0003.\n\nLast page completely written: "
            "0002.\n\n8 of 10 lines of the file were not completely sent.\n\nThe parameters were "
            "not saved on the board, so it keeps its saved parameters after a restart. Write the "
-           "file again once the board answers.";
+           "file again once the board answers."
+            + gone;
 }
 
 // The field turns yellow and polling goes on before the box comes up; a lost link is closed
@@ -332,7 +335,9 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
         readBoardInto(path);
 
     const bool lost = hangUpAfter >= 0;
-    QCOMPARE(m_boxes->texts(kMessageTitle), QStringList { box.arg(path) });
+    const QString port = MainWindowTestAccess::serialPort(*m_window).portName();
+    QCOMPARE(m_boxes->texts(kMessageTitle),
+        QStringList { QString(box).replace(QLatin1String("{port}"), port).arg(path) });
     QCOMPARE(watch.atBoxes().size(), 1);
     QCOMPARE(watch.atBoxes().first().fieldStyle, kStyleEditYellow);
     QCOMPARE(watch.atBoxes().first().pollingActive, !lost);
