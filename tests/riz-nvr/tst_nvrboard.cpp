@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -35,8 +36,26 @@ QByteArray changedGolden()
         .replace("0001 | 57600 |", "0001 | 38400 |");
 }
 
-enum class Command { Read, Verify, Write, WriteVerify };
-enum class Fault { None, Silent, HangUpMidRead, SilentMidWrite, PortHeld, StopMidWrite };
+QByteArray uncarriedGolden()
+{
+    return fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"))
+        .replace("Baud rate", "Rate 50%")
+        .replace("Temp\xc3\xa9rature", "Temp | C");
+}
+
+enum class Command { Read, Verify, Write, WriteVerify, WriteBackup };
+// UncarriedText: the board holds a "%" in page 0001's description and a "|" in page 0002's, as
+// uncarriedGolden() has them. FileIsFifo: FILE is a FIFO.
+enum class Fault {
+    None,
+    Silent,
+    HangUpMidRead,
+    SilentMidWrite,
+    PortHeld,
+    StopMidWrite,
+    UncarriedText,
+    FileIsFifo
+};
 
 } // namespace
 
@@ -95,6 +114,16 @@ void TestNvrBoard::commandAgainstBoard_data()
         << QStringLiteral("riz-nvr: %1: The link to the CTL PCB was lost at page 0001: 1 of 3 "
                           "pages were read. Nothing was saved: ")
         << QByteArray("57600");
+    QTest::newRow("readNamesPagesTheFileCannotCarryBack")
+        << Command::Read << Fault::UncarriedText << kOldFile << uncarriedGolden() << 1 << QString()
+        << QStringLiteral("riz-nvr: page 0001: \"%\" in the description\n"
+                          "riz-nvr: page 0002: \"|\" in the description\n")
+        << QByteArray("57600");
+    QTest::newRow("readIntoFifoSendsNothing")
+        << Command::Read << Fault::FileIsFifo << QByteArray() << QByteArray() << 2 << QString()
+        << QStringLiteral("it is a pipe (FIFO), and a read replaces only a file or a link. "
+                          "Nothing was read from the board.\n")
+        << QByteArray("57600");
     QTest::newRow("readPortHeld") << Command::Read << Fault::PortHeld << kOldFile << kOldFile << 2
                                   << QString()
                                   << QStringLiteral("riz-nvr: %1 is in use by port-probe (pid ")
@@ -107,6 +136,12 @@ void TestNvrBoard::commandAgainstBoard_data()
         << QStringLiteral("page 0001 value differs: file \"38400\", board \"57600\"\n"
                           "1 of 3 pages differ; 0 on the board only\n")
         << QString() << QByteArray("57600");
+    // The file holds what the read saved; the board's own text is compared.
+    QTest::newRow("verifyComparesBoardTextNotFile")
+        << Command::Verify << Fault::UncarriedText << uncarriedGolden() << uncarriedGolden() << 1
+        << QStringLiteral("page 0002 description differs: file \"Temp\", board \"Temp | C\"\n"
+                          "1 of 3 pages differ; 0 on the board only\n")
+        << QString() << QByteArray("57600");
     QTest::newRow("verifySilentBoardIsTrouble")
         << Command::Verify << Fault::Silent << golden << golden << 2 << QString()
         << QStringLiteral("does not answer") << QByteArray("57600");
@@ -114,6 +149,15 @@ void TestNvrBoard::commandAgainstBoard_data()
         << Command::WriteVerify << Fault::None << changedGolden() << changedGolden() << 0
         << QStringLiteral("0 of 3 pages differ; 0 on the board only\n") << QString()
         << QByteArray("38400");
+    QTest::newRow("writeBackupThatCannotRestoreWritesNothing")
+        << Command::WriteBackup << Fault::UncarriedText << changedGolden() << changedGolden() << 1
+        << QString()
+        << QStringLiteral("riz-nvr: page 0002: \"|\" in the description\n"
+                          "riz-nvr: A \"|\" splits a value or a description when the file is "
+                          "read, and \"$\", \"%\" and NUL cannot be written to the board: "
+                          "writing this file back would not restore these pages as they are now.\n"
+                          "riz-nvr: the backup cannot restore the board: nothing was written\n")
+        << QByteArray("57600");
     QTest::newRow("writeRefusesPercent")
         << Command::Write << Fault::None << QByteArray(golden).replace("57600", "80%")
         << QByteArray(golden).replace("57600", "80%") << 2 << QString()
@@ -139,7 +183,16 @@ void TestNvrBoard::commandAgainstBoard()
     QFETCH(QByteArray, board);
 
     const QString file = m_dir->filePath(QStringLiteral("file.nvr"));
-    writeTestFile(file, fileBefore);
+    if (fault == Fault::FileIsFifo)
+        QVERIFY(::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
+    else
+        writeTestFile(file, fileBefore);
+    if (fault == Fault::UncarriedText) {
+        QList<BoardParameter> table = m_sim->parameters();
+        table[1].description = QStringLiteral("Rate 50%");
+        table[2].description = QStringLiteral("Temp | C");
+        m_sim->setParameters(table);
+    }
     QProcess holder;
     if (fault == Fault::Silent)
         m_sim->setSilent(true);
@@ -179,9 +232,12 @@ void TestNvrBoard::commandAgainstBoard()
         status = VerifyBoard(run, port, file, false);
         break;
     case Command::Write:
-    case Command::WriteVerify: {
+    case Command::WriteVerify:
+    case Command::WriteBackup: {
         WriteOptions options;
         options.verify = command == Command::WriteVerify;
+        if (command == Command::WriteBackup)
+            options.backup = m_dir->filePath(QStringLiteral("backup.nvr"));
         status = WriteBoard(run, port, file, options);
         break;
     }
@@ -195,7 +251,10 @@ void TestNvrBoard::commandAgainstBoard()
     else
         QVERIFY2(errText.contains(err.arg(m_sim->portPath().mid(5))), qPrintable(errText));
     QCOMPARE(status, exitCode);
-    QCOMPARE(fileBytes(file), fileAfter);
+    if (fault == Fault::FileIsFifo)
+        QVERIFY(QFileInfo(file).exists() && !QFileInfo(file).isFile());
+    else
+        QCOMPARE(fileBytes(file), fileAfter);
     // No temporary is left; a replaced file is kept as FILE~.
     QCOMPARE(QDir(m_dir->path()).entryList({ QStringLiteral(".*") }, QDir::Files | QDir::Hidden),
         QStringList());
@@ -206,6 +265,8 @@ void TestNvrBoard::commandAgainstBoard()
     QVERIFY(!commands.contains("$24%") || command != Command::Write || exitCode == 0);
     if (fault == Fault::Silent)
         QCOMPARE(commands, QList<QByteArray> { "$90%" });
+    else if (fault == Fault::FileIsFifo)
+        QCOMPARE(commands, QList<QByteArray>());
     else if (fault != Fault::HangUpMidRead && fault != Fault::PortHeld && !commands.isEmpty())
         QCOMPARE(commands.constLast(), QByteArray("$90%"));
 }
