@@ -45,7 +45,7 @@ QByteArray uncarriedGolden()
 
 enum class Command { Read, Verify, Write, WriteVerify, WriteBackup };
 // UncarriedText: the board holds a "%" in page 0001's description and a "|" in page 0002's, as
-// uncarriedGolden() has them. FileIsFifo: FILE is a FIFO.
+// uncarriedGolden() has them. FileIsFifo: FILE, or BACKUP for a write with a backup, is a FIFO.
 enum class Fault {
     None,
     Silent,
@@ -158,6 +158,12 @@ void TestNvrBoard::commandAgainstBoard_data()
                           "writing this file back would not restore these pages as they are now.\n"
                           "riz-nvr: the backup cannot restore the board: nothing was written\n")
         << QByteArray("57600");
+    QTest::newRow("writeBackupIntoFifoSendsNothing")
+        << Command::WriteBackup << Fault::FileIsFifo << changedGolden() << changedGolden() << 2
+        << QString()
+        << QStringLiteral("it is a pipe (FIFO), and a read replaces only a file or a link. "
+                          "Nothing was read from the board.\n")
+        << QByteArray("57600");
     QTest::newRow("writeRefusesPercent")
         << Command::Write << Fault::None << QByteArray(golden).replace("57600", "80%")
         << QByteArray(golden).replace("57600", "80%") << 2 << QString()
@@ -183,9 +189,11 @@ void TestNvrBoard::commandAgainstBoard()
     QFETCH(QByteArray, board);
 
     const QString file = m_dir->filePath(QStringLiteral("file.nvr"));
+    const QString backup = m_dir->filePath(QStringLiteral("backup.nvr"));
+    const bool fileIsFifo = fault == Fault::FileIsFifo && command != Command::WriteBackup;
     if (fault == Fault::FileIsFifo)
-        QVERIFY(::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
-    else
+        QVERIFY(::mkfifo(QFile::encodeName(fileIsFifo ? file : backup).constData(), 0600) == 0);
+    if (!fileIsFifo)
         writeTestFile(file, fileBefore);
     if (fault == Fault::UncarriedText) {
         QList<BoardParameter> table = m_sim->parameters();
@@ -237,7 +245,7 @@ void TestNvrBoard::commandAgainstBoard()
         WriteOptions options;
         options.verify = command == Command::WriteVerify;
         if (command == Command::WriteBackup)
-            options.backup = m_dir->filePath(QStringLiteral("backup.nvr"));
+            options.backup = backup;
         status = WriteBoard(run, port, file, options);
         break;
     }
@@ -251,7 +259,7 @@ void TestNvrBoard::commandAgainstBoard()
     else
         QVERIFY2(errText.contains(err.arg(m_sim->portPath().mid(5))), qPrintable(errText));
     QCOMPARE(status, exitCode);
-    if (fault == Fault::FileIsFifo)
+    if (fileIsFifo)
         QVERIFY(QFileInfo(file).exists() && !QFileInfo(file).isFile());
     else
         QCOMPARE(fileBytes(file), fileAfter);
