@@ -216,6 +216,8 @@ void TestReadTransfer::pageZeroValueMustBePageNumber_data()
     QTest::newRow("blanksAround") << " 3 " << false;
     // Quoted as it came; the window shows it as plain text.
     QTest::newRow("markup") << "<b>4</b>" << false;
+    // A terminal that shows riz-nvr's message must not act on it.
+    QTest::newRow("escapeSequence") << "4\x1b[2J" << false;
 }
 
 // Only page 0's value tells how many pages there are: a value that is no page number would
@@ -244,7 +246,7 @@ void TestReadTransfer::pageZeroValueMustBePageNumber()
                            "page, but the CTL PCB sent \"%1\", which is not a page "
                            "number from 0 to 2147483647. Nothing was saved: %2 was "
                            "not created.")
-                .arg(pageZeroValue, path));
+                .arg(QString(pageZeroValue).replace('\x1b', "\\x1b"), path));
     }
 }
 
