@@ -21,6 +21,8 @@ namespace {
 constexpr int kRandomCharacters = 6;
 constexpr int kTemporaryExtraBytes = 2 + kRandomCharacters;
 
+constexpr mode_t kPermissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
+
 QByteArray encoded(const QString &path) { return QFile::encodeName(path); }
 
 QString systemError() { return qt_error_string(errno); }
@@ -66,8 +68,29 @@ bool writeAll(int fd, const char *data, ssize_t size)
     return true;
 }
 
-// Copies the open file from to a new temporary beside path, syncs it and renames it to target.
-bool copyTo(int from, const QString &path, const QString &target, QString &error)
+QString unreplaceableKind(mode_t mode)
+{
+    if (S_ISREG(mode) || S_ISLNK(mode))
+        return {};
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a pipe (FIFO)");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("something other than a file");
+}
+
+QString notReplaced(const QString &kind)
+{
+    return QStringLiteral("it is %1, which a read does not replace").arg(kind);
+}
+
+// Copies the open file from to a new temporary beside path with the given permission bits, syncs
+// it and renames it to target.
+bool copyTo(int from, const QString &path, const QString &target, mode_t mode, QString &error)
 {
     QString temporaryPath;
     const int to = createTemporary(path, temporaryPath);
@@ -86,7 +109,7 @@ bool copyTo(int from, const QString &path, const QString &target, QString &error
             break;
         }
     }
-    ok = ok && ::fsync(to) == 0;
+    ok = ok && ::fchmod(to, mode) == 0 && ::fsync(to) == 0;
     if (!ok)
         error = systemError();
     if (::close(to) != 0 && ok) {
@@ -141,6 +164,13 @@ bool NameIsTaken(const QString &path)
     return ::lstat(encoded(path).constData(), &info) == 0;
 }
 
+QString UnreplaceableKind(const QString &path)
+{
+    struct stat info { };
+    return ::lstat(encoded(path).constData(), &info) == 0 ? unreplaceableKind(info.st_mode)
+                                                          : QString();
+}
+
 BackupFile::BackupFile(const QString &path)
     : m_path(path)
 {
@@ -172,6 +202,14 @@ bool BackupFile::commit()
         m_error = m_file.errorString();
         return false;
     }
+    // A private backup stays private. Set while the file is open: by name, a link planted in
+    // its place would be followed.
+    struct stat previous { };
+    if (::lstat(encoded(m_path).constData(), &previous) == 0 && S_ISREG(previous.st_mode)
+        && ::fchmod(m_file.handle(), previous.st_mode & kPermissionBits) != 0) {
+        m_error = systemError();
+        return false;
+    }
     if (::fsync(m_file.handle()) != 0) {
         m_error = systemError();
         return false;
@@ -198,11 +236,26 @@ QString BackupFile::errorString() const
 // The file under the name stays until the new one is renamed over it, so there is always one;
 // its copy is made first. Only a regular file, opened without following a link, is copied: a
 // copy made through a planted link would leak what it points to into a file the group can read,
-// and a hard link could fail on a colleague's file. Anything else under the name is no backup
-// and is replaced without a copy. A file that cannot be copied (a full disk, no permission to
+// and a hard link could fail on a colleague's file. A link is replaced without a copy; a device,
+// a pipe, a socket or a folder is not replaced at all (it is looked at before it is opened, as
+// opening a device can act on it). A file that cannot be copied (a full disk, no permission to
 // read it) stops the save, since replacing it would lose the only copy.
 bool BackupFile::keepPrevious()
 {
+    struct stat info { };
+    if (::lstat(encoded(m_path).constData(), &info) != 0) {
+        if (errno == ENOENT)
+            return true;
+        m_error = systemError();
+        return false;
+    }
+    const QString kind = unreplaceableKind(info.st_mode);
+    if (!kind.isEmpty()) {
+        m_error = notReplaced(kind);
+        return false;
+    }
+    if (S_ISLNK(info.st_mode))
+        return true;
     const int fd
         = ::open(encoded(m_path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -211,12 +264,15 @@ bool BackupFile::keepPrevious()
         m_error = systemError();
         return false;
     }
-    struct stat info { };
     bool ok = ::fstat(fd, &info) == 0;
-    if (!ok)
+    if (!ok) {
         m_error = systemError();
-    else if (S_ISREG(info.st_mode))
-        ok = copyTo(fd, m_path, m_path + QLatin1Char('~'), m_error);
+    } else if (!S_ISREG(info.st_mode)) {
+        m_error = notReplaced(unreplaceableKind(info.st_mode));
+        ok = false;
+    } else {
+        ok = copyTo(fd, m_path, m_path + QLatin1Char('~'), info.st_mode & kPermissionBits, m_error);
+    }
     ::close(fd);
     return ok;
 }

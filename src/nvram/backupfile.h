@@ -13,8 +13,14 @@ QString NvramSavePath(const QString &directory, const QString &typedName, QStrin
 // Whether anything, a link included, has that name.
 bool NameIsTaken(const QString &path);
 
+// What has the name when a read may not replace it: "a folder", "a device", "a pipe (FIFO)" or
+// "a socket". Empty for a regular file, a link (replaced itself, never what it points to) and a
+// free name.
+QString UnreplaceableKind(const QString &path);
+
 // A new file for path, written under a temporary name beside it and put in place by commit().
-// Until then, and whatever fails, path and path~ are as they were and no temporary is left.
+// Until then, and whatever fails, path and path~ are as they were and no temporary is left. A
+// regular file that it replaces passes its permission bits to the new file and to path~.
 class BackupFile {
 public:
     explicit BackupFile(const QString &path);

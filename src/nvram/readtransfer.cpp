@@ -1,6 +1,7 @@
 // Reading every parameter page of the board into an ".nvr" file, all or nothing.
 #include "readtransfer.h"
 
+#include "link/escapedtext.h"
 #include "link/frame.h"
 #include "link/seriallink.h"
 #include "nvram/backupfile.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QStringList>
 #include <QTextStream>
 
 #include <cmath>
@@ -18,8 +20,9 @@ namespace {
 // What became of the file when a read did not save: the old one is kept as it was.
 QString nothingSaved(const QString &path, bool existed)
 {
-    return existed ? QStringLiteral("Nothing was saved: %1 is unchanged.").arg(path)
-                   : QStringLiteral("Nothing was saved: %1 was not created.").arg(path);
+    return existed
+        ? QStringLiteral("Nothing was saved: %1 is unchanged.").arg(EscapedText(path))
+        : QStringLiteral("Nothing was saved: %1 was not created.").arg(EscapedText(path));
 }
 
 QString stoppedWarning(
@@ -41,8 +44,8 @@ QString stoppedWarning(
 QString refusedLastPageWarning(const QString &value, const QString &path, bool existed)
 {
     return QStringLiteral("The read stopped: page 0000 gives the number of the last page, but the "
-                          "CTL PCB sent \"%1\", which is not a page number from 0 to %2. ")
-               .arg(value)
+                          "CTL PCB sent %1, which is not a page number from 0 to %2. ")
+               .arg(QuotedText(value))
                .arg(std::numeric_limits<int>::max())
         + nothingSaved(path, existed);
 }
@@ -52,7 +55,7 @@ QString writeFailedWarning(const QString &path, QString reason, bool existed)
     // A disk that fills up mid-write takes part of the data and gives no reason of its own.
     if (reason == QCoreApplication::translate("QIODevice", "Unknown error"))
         reason = QStringLiteral("Not all of the data could be written (the disk may be full)");
-    return QStringLiteral("Writing %1 failed: %2. ").arg(path, reason)
+    return QStringLiteral("Writing %1 failed: %2. ").arg(EscapedText(path), reason)
         + nothingSaved(path, existed);
 }
 
@@ -60,8 +63,65 @@ QString keepingPreviousFailedWarning(const QString &path, const QString &reason)
 {
     return QStringLiteral("The read was complete, but the previous %1 could not be kept as %1~: "
                           "%2. ")
-               .arg(path, reason)
+               .arg(EscapedText(path), reason)
         + nothingSaved(path, true);
+}
+
+QString notAFileWarning(const QString &path, const QString &kind)
+{
+    return QStringLiteral("Could not save to %1: it is %2, and a read replaces only a file or a "
+                          "link. Nothing was read from the board.")
+        .arg(EscapedText(path), kind);
+}
+
+// What a file cannot give back as the board holds it: a '|' splits the field when the file is
+// read, and the write cannot send '$', '%' (the board takes them for the start and the end of a
+// command) or NUL.
+QString uncarriedCharacters(const QString &field)
+{
+    QStringList found;
+    for (const char c : { '|', '$', '%' }) {
+        if (field.contains(QLatin1Char(c)))
+            found << QStringLiteral("\"%1\"").arg(QLatin1Char(c));
+    }
+    if (field.contains(QChar(0)))
+        found << QStringLiteral("NUL");
+    return found.join(QStringLiteral(" and "));
+}
+
+QString uncarriedReason(const QString &value, const QString &description)
+{
+    QStringList reasons;
+    const QString inValue = uncarriedCharacters(value);
+    if (!inValue.isEmpty())
+        reasons << inValue + QStringLiteral(" in the value");
+    const QString inDescription = uncarriedCharacters(description);
+    if (!inDescription.isEmpty())
+        reasons << inDescription + QStringLiteral(" in the description");
+    return reasons.join(QStringLiteral(", "));
+}
+
+QString uncarriedWarning(const ReadResult &result, int listedPages)
+{
+    const qsizetype count = result.uncarriedPages.size();
+    QString text = count == 1
+        ? QStringLiteral("The read is saved in %1, but one page holds characters that the file "
+                         "cannot carry back to the board:\n")
+              .arg(EscapedText(result.path))
+        : QStringLiteral("The read is saved in %1, but %2 pages hold characters that the file "
+                         "cannot carry back to the board:\n")
+              .arg(EscapedText(result.path))
+              .arg(count);
+    for (qsizetype i = 0; i < count && i < listedPages; ++i) {
+        const UncarriedPage &page = result.uncarriedPages.at(i);
+        text += QStringLiteral("page %1: %2\n").arg(page.pageText, page.reason);
+    }
+    if (count > listedPages)
+        text += QStringLiteral("and %1 more.\n").arg(count - listedPages);
+    return text
+        + QStringLiteral("A \"|\" splits a value or a description when the file is read, and "
+                         "\"$\", \"%\" and NUL cannot be written to the board: writing this file "
+                         "back would not restore these pages as they are now.");
 }
 
 // Before page 0 is in, the board has not said how many pages there are.
@@ -81,14 +141,16 @@ QString readingProgress(qint64 page, int endPage)
 
 } // namespace
 
-QString ReadResultMessage(const ReadResult &result)
+QString ReadResultMessage(const ReadResult &result, int listedPages)
 {
     using Outcome = ReadResult::Outcome;
     switch (result.outcome) {
     case Outcome::Saved:
-        return {};
+        return result.uncarriedPages.isEmpty() ? QString() : uncarriedWarning(result, listedPages);
+    case Outcome::NotAFile:
+        return notAFileWarning(result.path, result.detail);
     case Outcome::CannotCreate:
-        return QStringLiteral("Could not create ") + result.path + QStringLiteral(": ")
+        return QStringLiteral("Could not create ") + EscapedText(result.path) + QStringLiteral(": ")
             + result.detail + QStringLiteral(". Nothing was read from the board.");
     case Outcome::Stopped:
     case Outcome::LinkLost:
@@ -104,6 +166,19 @@ QString ReadResultMessage(const ReadResult &result)
     return {};
 }
 
+std::optional<ReadResult> RefusedReadTarget(const QString &path)
+{
+    const QString kind = UnreplaceableKind(path);
+    if (kind.isEmpty())
+        return std::nullopt;
+    ReadResult result;
+    result.outcome = ReadResult::Outcome::NotAFile;
+    result.path = path;
+    result.existed = true;
+    result.detail = kind;
+    return result;
+}
+
 ReadTransfer::ReadTransfer(SerialLink &link, TransferHooks hooks)
     : m_link(link)
     , m_hooks(std::move(hooks))
@@ -111,9 +186,11 @@ ReadTransfer::ReadTransfer(SerialLink &link, TransferHooks hooks)
 }
 
 // The file is replaced in one step, and only by a complete read; the file it replaces is kept
-// as NAME~.
+// as NAME~. The file keeps whatever the board sent; pages it cannot carry back are named.
 ReadResult ReadTransfer::ReadCtlToFile(const QString &path)
 {
+    if (std::optional<ReadResult> refused = RefusedReadTarget(path))
+        return *refused;
     ReadResult result;
     result.path = path;
     result.existed = NameIsTaken(path);
@@ -125,7 +202,16 @@ ReadResult ReadTransfer::ReadCtlToFile(const QString &path)
     }
     QTextStream out(file.device());
     out << NvrHeaderLine() << Qt::endl;
-    const bool complete = out.status() == QTextStream::Ok && ReadPagesInto(out, result);
+    const auto save = [&out, &result](const QString &pageText, const QString &value,
+                          const QString &description) {
+        const QString reason = uncarriedReason(value, description);
+        if (!reason.isEmpty())
+            result.uncarriedPages << UncarriedPage { pageText, reason };
+        out << NvrDataLine(pageText, value, description) << Qt::endl;
+        // A file that can no longer be written is no backup; asking for more pages is pointless.
+        return out.status() == QTextStream::Ok;
+    };
+    const bool complete = out.status() == QTextStream::Ok && ReadPages(save, result);
     if (out.status() != QTextStream::Ok) {
         result.outcome = ReadResult::Outcome::WriteFailed;
         result.detail = file.errorString();
@@ -137,12 +223,30 @@ ReadResult ReadTransfer::ReadCtlToFile(const QString &path)
                                                       : ReadResult::Outcome::WriteFailed;
         result.detail = file.errorString();
     }
+    if (result.outcome != ReadResult::Outcome::Saved)
+        result.uncarriedPages.clear();
     return result;
 }
 
-// True when every page up to the last one that page 0 announced is written; pagesRead counts
-// the pages written, always pages 0 up to one before that count.
-bool ReadTransfer::ReadPagesInto(QTextStream &out, ReadResult &result)
+ReadResult ReadTransfer::ReadCtlToPages(QList<NvrParameter> &pages)
+{
+    ReadResult result;
+    pages.clear();
+    const auto keep
+        = [&pages](const QString &pageText, const QString &value, const QString &description) {
+              pages << NvrParameter { pageText, value, description, true, 0 };
+              return true;
+          };
+    if (!ReadPages(keep, result) && result.outcome == ReadResult::Outcome::Saved) {
+        result.outcome
+            = m_link.deviceWasLost() ? ReadResult::Outcome::LinkLost : ReadResult::Outcome::Stopped;
+    }
+    return result;
+}
+
+// True when every page up to the last one that page 0 announced is in; pagesRead counts the
+// pages taken, always pages 0 up to one before that count.
+bool ReadTransfer::ReadPages(const PageSink &sink, ReadResult &result)
 {
     // Counted in 64 bits: after a last page of INT_MAX the counter still has to step past it.
     qint64 PGNum = 0;
@@ -150,7 +254,7 @@ bool ReadTransfer::ReadPagesInto(QTextStream &out, ReadResult &result)
         if (m_hooks.progress)
             m_hooks.progress(
                 readingProgress(PGNum, CtlParamEndPage), readingPercent(PGNum, CtlParamEndPage));
-        if (!ReadPage(int(PGNum), out, result))
+        if (!ReadPage(int(PGNum), sink, result))
             break;
         ++PGNum;
         result.pagesRead = PGNum;
@@ -162,8 +266,8 @@ bool ReadTransfer::ReadPagesInto(QTextStream &out, ReadResult &result)
     return false;
 }
 
-// Asks for the page's value and description and writes its line; false when the read must stop.
-bool ReadTransfer::ReadPage(int page, QTextStream &out, ReadResult &result)
+// Asks for the page's value and description and hands them on; false when the read must stop.
+bool ReadTransfer::ReadPage(int page, const PageSink &sink, ReadResult &result)
 {
     const bool DataValid = AskBoard(ValueQuestion(page), pageValue);
     if (!AskBoard(DescriptionQuestion(page), pageDescription)) {
@@ -180,9 +284,7 @@ bool ReadTransfer::ReadPage(int page, QTextStream &out, ReadResult &result)
         }
         result.pageCount = qint64(CtlParamEndPage) + 1;
     }
-    out << NvrDataLine(PageNumberToHex(page, 4), pageValue, pageDescription) << Qt::endl;
-    // A file that can no longer be written is no backup; asking for more pages is pointless.
-    return out.status() == QTextStream::Ok;
+    return sink(PageNumberToHex(page, 4), pageValue, pageDescription);
 }
 
 // One exchange; on a usable answer data gets its text, otherwise data is left as it was.

@@ -3,15 +3,28 @@
 
 #include "nvram/transferhooks.h"
 
+#include <QList>
 #include <QString>
+
+#include <functional>
+#include <optional>
 
 class QTextStream;
 class SerialLink;
+struct NvrParameter;
+
+// A page saved as the board holds it that the file cannot carry back to the board.
+struct UncarriedPage {
+    QString pageText;
+    QString reason; // "\"|\" in the value, \"$\" in the description"
+};
 
 // How a read ended, and what the technician must be told of it.
 struct ReadResult {
     enum class Outcome {
         Saved, // every page is in the file
+        NotAFile, // something that a read does not replace has the name (detail: what it is);
+                  // nothing was asked of the board
         CannotCreate, // the file could not be started; nothing was asked of the board
         Stopped, // the board gave no usable answer
         LinkLost, // the device went away
@@ -25,10 +38,20 @@ struct ReadResult {
     qint64 pagesRead = 0;
     qint64 pageCount = 0; // as page 0 announced; 0 before page 0 is in
     QString detail;
+    // Saved pages whose value or description the file cannot give back as the board holds it.
+    QList<UncarriedPage> uncarriedPages;
 };
 
-// The box for a read that did not save; empty for one that did.
-QString ReadResultMessage(const ReadResult &result);
+// Uncarried pages a box names; the rest are counted.
+constexpr int kListedUncarriedPages = 10;
+
+// The box for a read that did not save, or that saved pages the file cannot carry back (the
+// first listedPages of them named); empty for a read that saved the board whole.
+QString ReadResultMessage(const ReadResult &result, int listedPages = kListedUncarriedPages);
+
+// The read into path refused before the board is asked anything: a read replaces a regular
+// file or a link, never a device, a pipe, a socket or a folder. Empty when it may go ahead.
+std::optional<ReadResult> RefusedReadTarget(const QString &path);
 
 class ReadTransfer {
 public:
@@ -38,9 +61,18 @@ public:
     // of that name is kept as NAME~.
     ReadResult ReadCtlToFile(const QString &path);
 
+    // Asks the board for every page and hands them over, in page order, with the board's own
+    // text: a comparison must see what a file cannot always carry. pages is complete only when
+    // the outcome is Saved.
+    ReadResult ReadCtlToPages(QList<NvrParameter> &pages);
+
 private:
-    bool ReadPagesInto(QTextStream &out, ReadResult &result);
-    bool ReadPage(int page, QTextStream &out, ReadResult &result);
+    // Takes each page as it comes in; false stops the read.
+    using PageSink = std::function<bool(
+        const QString &pageText, const QString &value, const QString &description)>;
+
+    bool ReadPages(const PageSink &sink, ReadResult &result);
+    bool ReadPage(int page, const PageSink &sink, ReadResult &result);
     bool AskBoard(const QString &command, QString &data);
 
     SerialLink &m_link;

@@ -10,9 +10,9 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTextStream>
 
+#include <limits>
 #include <optional>
 
 #include <sys/stat.h>
@@ -22,24 +22,14 @@ namespace {
 bool isFileTrouble(ReadResult::Outcome outcome)
 {
     using Outcome = ReadResult::Outcome;
-    return outcome == Outcome::CannotCreate || outcome == Outcome::WriteFailed
-        || outcome == Outcome::KeepingPreviousFailed;
+    return outcome == Outcome::NotAFile || outcome == Outcome::CannotCreate
+        || outcome == Outcome::WriteFailed || outcome == Outcome::KeepingPreviousFailed;
 }
 
-// Reads the board into path; on failure tells why and returns the exit status, boardStatus
-// for a board that failed.
-std::optional<int> readInto(BoardSession &session, const QString &path, int boardStatus,
-    const QString &shownPath = QString())
+// Tells why a read did not save and returns the exit status, boardStatus for a board that
+// failed.
+int readFailed(BoardSession &session, const ReadResult &result, int boardStatus)
 {
-    ReadTransfer transfer(session.link(), session.hooks());
-    ReadResult result = transfer.ReadCtlToFile(path);
-    if (result.outcome == ReadResult::Outcome::Saved)
-        return std::nullopt;
-    if (!shownPath.isNull()) {
-        // A read for a comparison saves nothing of the user's: the file compared with is named.
-        result.path = shownPath;
-        result.existed = true;
-    }
     if (isFileTrouble(result.outcome)) {
         session.tell(ReadResultMessage(result));
         return kExitTrouble;
@@ -65,6 +55,28 @@ std::optional<NvrBackup> backupOf(
     return backup;
 }
 
+// A file that a read does not replace (a device, a pipe, a folder) is refused before the port
+// is opened, so that nothing at all goes to the board.
+bool refusedReadTarget(const BoardRun &run, const QString &path)
+{
+    const std::optional<ReadResult> refused = RefusedReadTarget(path);
+    if (refused)
+        TellRun(run, ReadResultMessage(*refused));
+    return refused.has_value();
+}
+
+// Tells how a read into a file ended, unless it saved every page as the board holds it, and
+// returns the exit status then. Every page that the file cannot carry back is named.
+std::optional<int> readStatus(BoardSession &session, const ReadResult &result)
+{
+    if (result.outcome != ReadResult::Outcome::Saved)
+        return readFailed(session, result, kExitFindings);
+    if (result.uncarriedPages.isEmpty())
+        return std::nullopt;
+    session.tell(ReadResultMessage(result, std::numeric_limits<int>::max()));
+    return kExitFindings;
+}
+
 // The pages of a file; tells why not when it cannot be read or compared.
 std::optional<NvrBackup> backupOf(const BoardRun &run, const QString &path, const QString &shown)
 {
@@ -87,22 +99,22 @@ bool sameFile(const QString &a, const QString &b)
         && first.st_ino == second.st_ino;
 }
 
-// Reads the board back and prints how it differs from file.
+// Reads the board back and prints how it differs from file. The board's pages are compared as
+// it sent them, not through a file, which cannot carry every text back.
 int compareWithBoard(BoardSession &session, const BoardRun &run, const NvrBackup &file,
     const QString &fileName, bool json, int boardStatus)
 {
-    QTemporaryDir folder;
-    if (!folder.isValid()) {
-        TellRun(run, QStringLiteral("cannot create a temporary folder: ") + folder.errorString());
-        return kExitTrouble;
+    ReadTransfer transfer(session.link(), session.hooks());
+    QList<NvrParameter> pages;
+    ReadResult result = transfer.ReadCtlToPages(pages);
+    if (result.outcome != ReadResult::Outcome::Saved) {
+        // A read for a comparison saves nothing of the user's: the file compared with is named.
+        result.path = fileName;
+        result.existed = true;
+        return readFailed(session, result, boardStatus);
     }
-    const QString boardPath = folder.filePath(QStringLiteral("board") + kNvramExtension);
-    if (const std::optional<int> status = readInto(session, boardPath, boardStatus, fileName))
-        return *status;
-    const std::optional<NvrBackup> board = backupOf(run, boardPath, boardPath);
-    if (!board)
-        return kExitTrouble;
-    const NvrVerify verify = VerifyNvrBackup(file, *board);
+    const NvrBackup board = NvrBackupOf(pages);
+    const NvrVerify verify = VerifyNvrBackup(file, board);
     *run.out << QString::fromUtf8(json ? VerifyJson(verify) : VerifyText(verify));
     run.out->flush();
     return verify.isEmpty() ? kExitClean : kExitFindings;
@@ -110,10 +122,13 @@ int compareWithBoard(BoardSession &session, const BoardRun &run, const NvrBackup
 
 int readBoard(const BoardRun &run, const QString &port, const QString &file)
 {
+    if (refusedReadTarget(run, file))
+        return kExitTrouble;
     BoardSession session(run, port);
     if (const std::optional<int> status = session.open(kExitFindings))
         return *status;
-    return readInto(session, file, kExitFindings).value_or(kExitClean);
+    ReadTransfer transfer(session.link(), session.hooks());
+    return readStatus(session, transfer.ReadCtlToFile(file)).value_or(kExitClean);
 }
 
 // The file is compared as it is before the board is asked anything: a file that cannot be
@@ -165,13 +180,21 @@ int writeBoard(
     std::optional<NvrBackup> backup;
     if (options.verify && !(backup = backupOf(run, contents.bytes, file)))
         return kExitTrouble;
+    if (!options.backup.isEmpty() && refusedReadTarget(run, options.backup))
+        return kExitTrouble;
 
     BoardSession session(run, port);
     if (const std::optional<int> status = session.open(kExitFindings))
         return *status;
+    // A backup that cannot carry every page back could not restore the board: it stops the
+    // write as a failed one does.
     if (!options.backup.isEmpty()) {
-        if (const std::optional<int> status = readInto(session, options.backup, kExitFindings)) {
-            session.tell(QStringLiteral("the backup failed: nothing was written"));
+        ReadTransfer transfer(session.link(), session.hooks());
+        const ReadResult read = transfer.ReadCtlToFile(options.backup);
+        if (const std::optional<int> status = readStatus(session, read)) {
+            session.tell(read.outcome == ReadResult::Outcome::Saved
+                    ? QStringLiteral("the backup cannot restore the board: nothing was written")
+                    : QStringLiteral("the backup failed: nothing was written"));
             return *status;
         }
     }

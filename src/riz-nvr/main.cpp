@@ -242,8 +242,13 @@ int readCommand(QCommandLineParser &parser, const QStringList &arguments)
     parser.setApplicationDescription(
         QStringLiteral(
             "Reads every page of the board into FILE, as the window's read does: nothing is saved\n"
-            "unless every page is in, and a file it replaces is kept as FILE~.\n"
-            "Exit status: 0 saved, 1 the board failed, 2 trouble with the usage, port or file.\n")
+            "unless every page is in, and a file it replaces is kept as FILE~; both keep its\n"
+            "permission bits. A device, pipe, socket or folder as FILE is refused before anything\n"
+            "is sent.\n"
+            "A page whose value or description holds \"|\", \"$\", \"%\" or NUL is saved as the\n"
+            "board holds it, but the file cannot carry it back to the board: each is named.\n"
+            "Exit status: 0 saved, 1 the board failed, or FILE was saved but cannot carry the\n"
+            "named pages back, 2 trouble with the usage, port or file.\n")
         + kBoardExitStatus);
     BoardCommand command(parser, QStringLiteral("read"), QStringLiteral("Read the board."));
     if (const std::optional<int> status = command.parse(arguments))
@@ -259,7 +264,8 @@ int verifyCommand(QCommandLineParser &parser, const QStringList &arguments)
             "Reads the board and compares it with FILE page by page: every page of the file whose\n"
             "value or description the board does not hold, then one count line. Pages on the "
             "board\n"
-            "only are counted.\n"
+            "only are counted. The board's own text is compared, so a page that a file cannot\n"
+            "carry (a \"|\" in it) differs from the file that a read saved.\n"
             "Exit status: 0 the same, 1 different, 2 trouble (a board that fails too).\n")
         + kBoardExitStatus);
     BoardCommand command(
@@ -290,7 +296,7 @@ int writeCommand(QCommandLineParser &parser, const QStringList &arguments)
     BoardCommand command(parser, QStringLiteral("write"), QStringLiteral("Write a file."));
     const QCommandLineOption backupOption(QStringLiteral("backup"),
         QStringLiteral("First read the board into BACKUP, as read does; nothing is written "
-                       "unless that read is saved."),
+                       "unless that read is saved and can carry every page back."),
         QStringLiteral("BACKUP"));
     const QCommandLineOption verifyOption(QStringLiteral("verify"),
         QStringLiteral("Then read the board back and print every page that differs."));

@@ -1,39 +1,40 @@
 // Comparing a file with what the board holds after reading it back.
 #include "nvrverify.h"
 
-#include "nvram/nvrformat.h"
 #include "nvrtext.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
-#include <algorithm>
-#include <set>
+#include <QList>
 
 namespace {
 
 struct Difference {
-    QString pageText;
-    QString field; // "value", "description" or "page"
-    QString file;
-    QString board; // null for a page the board does not hold
+    QStringView pageText;
+    const char *field; // "value", "description" or "page"
+    QStringView file;
+    QStringView board;
+    bool onBoard = true; // false for a page the board does not hold
 };
 
-QList<Difference> differences(const NvrDiff &diff)
+// In page order; for one page its value before its description.
+QList<Difference> differences(const NvrVerify &verify)
 {
+    const NvrDiff &diff = verify.diff;
     QList<Difference> list;
-    for (const NvrChange &change : diff.valuesChanged)
-        list << Difference { change.pageText, QStringLiteral("value"), change.oldText,
-            change.newText };
-    for (const NvrChange &change : diff.descriptionsChanged)
-        list << Difference { change.pageText, QStringLiteral("description"), change.oldText,
-            change.newText };
-    for (const NvrParameter &page : diff.removed)
-        list << Difference { page.pageText, QStringLiteral("page"), page.value, QString() };
-    std::stable_sort(list.begin(), list.end(), [](const Difference &a, const Difference &b) {
-        return PageTextLess(a.pageText, b.pageText);
-    });
+    for (const NvrDiff::Change &change : diff.changes) {
+        if (change.oldIndex < 0)
+            continue;
+        const NvrBackup::Page file = diff.oldBackup->page(change.oldIndex);
+        if (change.newIndex < 0) {
+            list << Difference { file.pageText, "page", file.value, {}, false };
+            continue;
+        }
+        const NvrBackup::Page board = diff.newBackup->page(change.newIndex);
+        if (change.valueChanged)
+            list << Difference { file.pageText, "value", file.value, board.value };
+        if (change.descriptionChanged)
+            list << Difference { file.pageText, "description", file.description,
+                board.description };
+    }
     return list;
 }
 
@@ -43,26 +44,23 @@ NvrVerify VerifyNvrBackup(const NvrBackup &file, const NvrBackup &board)
 {
     NvrVerify verify;
     verify.diff = DiffNvrBackups(file, board);
-    verify.filePages = int(file.pages.size());
-    verify.boardOnlyPages = int(verify.diff.added.size());
-    std::set<QString> differing;
-    for (const Difference &difference : differences(verify.diff))
-        differing.insert(difference.pageText);
-    verify.differingPages = int(differing.size());
+    verify.filePages = file.size();
+    verify.boardOnlyPages = verify.diff.added;
+    verify.differingPages = qsizetype(verify.diff.changes.size()) - verify.diff.added;
     return verify;
 }
 
 QByteArray VerifyText(const NvrVerify &verify)
 {
     QString text;
-    for (const Difference &difference : differences(verify.diff)) {
-        const QString page = EscapedText(difference.pageText);
-        text += difference.board.isNull()
-            ? QStringLiteral("page %1 is not on the board: file %2\n")
-                  .arg(page, QuotedText(difference.file))
-            : QStringLiteral("page %1 %2 differs: file %3, board %4\n")
-                  .arg(page, difference.field, QuotedText(difference.file),
-                      QuotedText(difference.board));
+    for (const Difference &difference : differences(verify)) {
+        const QString page = EscapedText(difference.pageText.toString());
+        const QString file = QuotedText(difference.file.toString());
+        text += difference.onBoard
+            ? QStringLiteral("page %1 %2 differs: file %3, board %4\n")
+                  .arg(page, QLatin1String(difference.field), file,
+                      QuotedText(difference.board.toString()))
+            : QStringLiteral("page %1 is not on the board: file %2\n").arg(page, file);
     }
     text += QStringLiteral("%1 of %2 differ; %3 on the board only\n")
                 .arg(QString::number(verify.differingPages),
@@ -73,18 +71,24 @@ QByteArray VerifyText(const NvrVerify &verify)
 
 QByteArray VerifyJson(const NvrVerify &verify)
 {
-    QJsonArray list;
-    for (const Difference &difference : differences(verify.diff)) {
-        list.append(QJsonObject { { QStringLiteral("page"), difference.pageText },
-            { QStringLiteral("field"), difference.field },
-            { QStringLiteral("file"), difference.file },
-            { QStringLiteral("board"),
-                difference.board.isNull() ? QJsonValue(QJsonValue::Null)
-                                          : QJsonValue(difference.board) } });
+    QByteArray text;
+    JsonWriter json(text);
+    json.openObject();
+    json.openObject("counts");
+    json.number("boardOnly", verify.boardOnlyPages);
+    json.number("differing", verify.differingPages);
+    json.number("pages", verify.filePages);
+    json.close();
+    json.openArray("differences");
+    for (const Difference &difference : differences(verify)) {
+        json.openObject();
+        json.textOrNull("board", difference.board, difference.onBoard);
+        json.text("field", QString::fromLatin1(difference.field));
+        json.text("file", difference.file);
+        json.text("page", difference.pageText);
+        json.close();
     }
-    const QJsonObject counts { { QStringLiteral("pages"), verify.filePages },
-        { QStringLiteral("differing"), verify.differingPages },
-        { QStringLiteral("boardOnly"), verify.boardOnlyPages } };
-    return JsonText(QJsonDocument(QJsonObject {
-        { QStringLiteral("differences"), list }, { QStringLiteral("counts"), counts } }));
+    json.close();
+    json.close();
+    return text;
 }

@@ -7,12 +7,12 @@
 
 // The file's pages against the board's: each page of the file whose value, description (where
 // the file has one) or whole page the board does not hold is a difference; pages on the board
-// only are counted.
+// only are counted. It points into both backups, which must outlive it.
 struct NvrVerify {
     NvrDiff diff; // the file as the old backup, the board as the new one
-    int filePages = 0;
-    int differingPages = 0;
-    int boardOnlyPages = 0;
+    qsizetype filePages = 0;
+    qsizetype differingPages = 0;
+    qsizetype boardOnlyPages = 0;
 
     bool isEmpty() const { return differingPages == 0; }
 };

@@ -49,7 +49,7 @@ Q_DECLARE_METATYPE(BoardParameter)
 
 enum class Fault { None, Silent, HangUp };
 enum class Planted { Nothing, NameLinksToPrivateFile, NameLinksNowhere, TildeLinksToPrivateFile };
-enum class Existing { Nothing, SmallFile, LargeFile, Folder };
+enum class Existing { Nothing, SmallFile, LargeFile, Folder, Fifo };
 
 class TestReadTransfer : public QObject {
     Q_OBJECT
@@ -124,13 +124,18 @@ void TestReadTransfer::threePageBoardGivesGoldenFile_data()
 {
     QTest::addColumn<QByteArray>("existingContent");
     QTest::addColumn<int>("planted");
+    QTest::addColumn<int>("mode"); // of the file the read replaces, and then of both files
 
-    QTest::newRow("newFile") << QByteArray() << int(Planted::Nothing);
-    QTest::newRow("longerFileIsReplacedAndKept") << QByteArray(4096, 'x') << int(Planted::Nothing);
-    QTest::newRow("linkToPrivateFile") << QByteArray() << int(Planted::NameLinksToPrivateFile);
-    QTest::newRow("danglingLink") << QByteArray() << int(Planted::NameLinksNowhere);
+    QTest::newRow("newFile") << QByteArray() << int(Planted::Nothing) << 0640;
+    QTest::newRow("longerFileIsReplacedAndKept")
+        << QByteArray(4096, 'x') << int(Planted::Nothing) << 0640;
+    QTest::newRow("privateFileStaysPrivate")
+        << QByteArray("old backup\n") << int(Planted::Nothing) << 0600;
+    QTest::newRow("linkToPrivateFile")
+        << QByteArray() << int(Planted::NameLinksToPrivateFile) << 0640;
+    QTest::newRow("danglingLink") << QByteArray() << int(Planted::NameLinksNowhere) << 0640;
     QTest::newRow("previousKeptDespiteLinkUnderTilde")
-        << QByteArray("old backup\n") << int(Planted::TildeLinksToPrivateFile);
+        << QByteArray("old backup\n") << int(Planted::TildeLinksToPrivateFile) << 0664;
 }
 
 // A colleague in the group can plant links in the shared folder: the read replaces a link
@@ -139,6 +144,7 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
 {
     QFETCH(QByteArray, existingContent);
     QFETCH(int, planted);
+    QFETCH(int, mode);
     const QString path = m_dir->filePath(QStringLiteral("three.nvr"));
     const QString tilde = path + QLatin1Char('~');
     QTemporaryDir elsewhere;
@@ -147,9 +153,10 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     writeTestFile(privateFile, privateBytes);
     QVERIFY(QFile::setPermissions(privateFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     const QString nowhere = elsewhere.filePath(QStringLiteral("nowhere.nvr"));
-    if (!existingContent.isEmpty())
+    if (!existingContent.isEmpty()) {
         writeTestFile(path, existingContent);
-    else if (planted == int(Planted::NameLinksToPrivateFile))
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+    } else if (planted == int(Planted::NameLinksToPrivateFile))
         QVERIFY(QFile::link(privateFile, path));
     else if (planted == int(Planted::NameLinksNowhere))
         QVERIFY(QFile::link(nowhere, path));
@@ -171,10 +178,11 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
         "$220002%", "$230002%" };
     QCOMPARE(m_sim->commandBytes(), expectedCommands);
     QCOMPARE(fileBytes(path), fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr")));
-    // Replaced in one step by a rename, never rewritten in place; readable by the group.
+    // Replaced in one step by a rename, never rewritten in place; a new file is readable by the
+    // group, a replaced one keeps its mode.
     if (oldInode != 0)
         QVERIFY(inode(path) != oldInode);
-    QCOMPARE(regularFileMode(path), 0640);
+    QCOMPARE(regularFileMode(path), mode);
     QCOMPARE(fileBytes(privateFile), privateBytes);
     QVERIFY(!QFileInfo::exists(nowhere));
     // One generation is kept, and only a regular file's.
@@ -183,7 +191,7 @@ void TestReadTransfer::threePageBoardGivesGoldenFile()
     } else {
         QCOMPARE(folderEntries(m_dir->path()), (QStringList { "three.nvr", "three.nvr~" }));
         QCOMPARE(fileBytes(tilde), existingContent);
-        QCOMPARE(regularFileMode(tilde), 0640);
+        QCOMPARE(regularFileMode(tilde), mode);
     }
     QVERIFY(m_debug->contains(kEndDebugLine));
     QVERIFY(!m_debug->contains(kLengthDebugLine));
@@ -208,6 +216,8 @@ void TestReadTransfer::pageZeroValueMustBePageNumber_data()
     QTest::newRow("blanksAround") << " 3 " << false;
     // Quoted as it came; the window shows it as plain text.
     QTest::newRow("markup") << "<b>4</b>" << false;
+    // A terminal that shows riz-nvr's message must not act on it.
+    QTest::newRow("escapeSequence") << "4\x1b[2J" << false;
 }
 
 // Only page 0's value tells how many pages there are: a value that is no page number would
@@ -236,7 +246,7 @@ void TestReadTransfer::pageZeroValueMustBePageNumber()
                            "page, but the CTL PCB sent \"%1\", which is not a page "
                            "number from 0 to 2147483647. Nothing was saved: %2 was "
                            "not created.")
-                .arg(pageZeroValue, path));
+                .arg(QString(pageZeroValue).replace('\x1b', "\\x1b"), path));
     }
 }
 
@@ -471,9 +481,18 @@ void TestReadTransfer::unwritableFileIsReported_data()
         << "keep.nvr" << int(Existing::LargeFile) << 500 << 8
         << "The read was complete, but the previous %1 could not be kept as %1~: File too large. "
            "Nothing was saved: %1 is unchanged.";
-    QTest::newRow("folderUnderName") << "folder.nvr" << int(Existing::Folder) << 0 << 8
-                                     << "Writing %1 failed: Is a directory. Nothing was saved: %1 "
-                                        "is unchanged.";
+    // Names are shown with their control characters escaped.
+    QTest::newRow("escapeInName")
+        << "missing/b\x1b[2Jd.nvr" << int(Existing::Nothing) << 0 << 0
+        << "Could not create %1: No such file or directory. Nothing was read from the board.";
+    QTest::newRow("folderUnderName")
+        << "folder.nvr" << int(Existing::Folder) << 0 << 0
+        << "Could not save to %1: it is a folder, and a read replaces only a file or a link. "
+           "Nothing was read from the board.";
+    QTest::newRow("fifoUnderName")
+        << "fifo.nvr" << int(Existing::Fifo) << 0 << 0
+        << "Could not save to %1: it is a pipe (FIFO), and a read replaces only a file or a link. "
+           "Nothing was read from the board.";
 }
 
 void TestReadTransfer::unwritableFileIsReported()
@@ -489,6 +508,8 @@ void TestReadTransfer::unwritableFileIsReported()
         goodBackup += QByteArray(1000, 'x');
     if (existing == int(Existing::Folder))
         QVERIFY(QDir(m_dir->path()).mkdir(fileName));
+    else if (existing == int(Existing::Fifo))
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
     else if (existing != int(Existing::Nothing))
         writeTestFile(path, goodBackup);
     m_sim->generateParameters(3);
@@ -506,7 +527,7 @@ void TestReadTransfer::unwritableFileIsReported()
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &previous) == 0);
     std::signal(SIGXFSZ, previousHandler);
 
-    QCOMPARE(ReadResultMessage(result), box.arg(path));
+    QCOMPARE(ReadResultMessage(result), box.arg(QString(path).replace('\x1b', "\\x1b")));
     QCOMPARE(m_sim->commandBytes().size(), commandsSent);
     QCOMPARE(folderEntries(m_dir->path()),
         existing != int(Existing::Nothing) ? QStringList { fileName } : QStringList());

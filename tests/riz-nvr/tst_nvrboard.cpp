@@ -39,7 +39,16 @@ QByteArray changedGolden()
         .replace("0001 | 57600 |", "0001 | 38400 |");
 }
 
+QByteArray uncarriedGolden()
+{
+    return fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"))
+        .replace("Baud rate", "Rate 50%")
+        .replace("Temp\xc3\xa9rature", "Temp | C");
+}
+
 enum class Command { Read, Verify, Write, WriteVerify, WriteBackup };
+// UncarriedText: the board holds a "%" in page 0001's description and a "|" in page 0002's, as
+// uncarriedGolden() has them. FileIsFifo: FILE, or BACKUP for a write with a backup, is a FIFO.
 enum class Fault {
     None,
     Silent,
@@ -56,6 +65,8 @@ enum class Fault {
     FifoLockFile,
     ZeroLockFile,
     EscapeInPort,
+    UncarriedText,
+    FileIsFifo,
 };
 
 } // namespace
@@ -123,6 +134,18 @@ void TestNvrBoard::commandAgainstBoard_data()
         << QByteArray("57600");
     // The holder leads; Qt's "Permission error while locking the device" comes after it.
     const QString inUse = QStringLiteral("riz-nvr: %1 is in use by port-probe (pid ");
+    QTest::newRow("readNamesPagesTheFileCannotCarryBack")
+        << Command::Read << Fault::UncarriedText << kOldFile << uncarriedGolden() << 1 << QString()
+        << QStringLiteral("riz-nvr: The read is saved in {file}, but 2 pages hold characters "
+                          "that the file cannot carry back to the board:\n"
+                          "riz-nvr: page 0001: \"%\" in the description\n"
+                          "riz-nvr: page 0002: \"|\" in the description\n")
+        << QByteArray("57600");
+    QTest::newRow("readIntoFifoSendsNothing")
+        << Command::Read << Fault::FileIsFifo << QByteArray() << QByteArray() << 2 << QString()
+        << QStringLiteral("it is a pipe (FIFO), and a read replaces only a file or a link. "
+                          "Nothing was read from the board.\n")
+        << QByteArray("57600");
     QTest::newRow("readPortHeld") << Command::Read << Fault::PortHeld << kOldFile << kOldFile << 2
                                   << QString() << inUse << QByteArray("57600");
     // The holder opens as the window does, by the link; riz-nvr is given the device.
@@ -156,6 +179,12 @@ void TestNvrBoard::commandAgainstBoard_data()
         << QStringLiteral("page 0001 value differs: file \"38400\", board \"57600\"\n"
                           "1 of 3 pages differ; 0 on the board only\n")
         << QString() << QByteArray("57600");
+    // The file holds what the read saved; the board's own text is compared.
+    QTest::newRow("verifyComparesBoardTextNotFile")
+        << Command::Verify << Fault::UncarriedText << uncarriedGolden() << uncarriedGolden() << 1
+        << QStringLiteral("page 0002 description differs: file \"Temp\", board \"Temp | C\"\n"
+                          "1 of 3 pages differ; 0 on the board only\n")
+        << QString() << QByteArray("57600");
     QTest::newRow("verifySilentBoardIsTrouble")
         << Command::Verify << Fault::Silent << golden << golden << 2 << QString()
         << QStringLiteral("does not answer") << QByteArray("57600");
@@ -163,6 +192,21 @@ void TestNvrBoard::commandAgainstBoard_data()
         << Command::WriteVerify << Fault::None << changedGolden() << changedGolden() << 0
         << QStringLiteral("0 of 3 pages differ; 0 on the board only\n") << QString()
         << QByteArray("38400");
+    QTest::newRow("writeBackupThatCannotRestoreWritesNothing")
+        << Command::WriteBackup << Fault::UncarriedText << changedGolden() << changedGolden() << 1
+        << QString()
+        << QStringLiteral("page 0002: \"|\" in the description\n"
+                          "riz-nvr: A \"|\" splits a value or a description when the file is "
+                          "read, and \"$\", \"%\" and NUL cannot be written to the board: "
+                          "writing this file back would not restore these pages as they are now.\n"
+                          "riz-nvr: the backup cannot restore the board: nothing was written\n")
+        << QByteArray("57600");
+    QTest::newRow("writeBackupIntoFifoSendsNothing")
+        << Command::WriteBackup << Fault::FileIsFifo << changedGolden() << changedGolden() << 2
+        << QString()
+        << QStringLiteral("it is a pipe (FIFO), and a read replaces only a file or a link. "
+                          "Nothing was read from the board.\n")
+        << QByteArray("57600");
     QTest::newRow("writeRefusesPercent")
         << Command::Write << Fault::None << QByteArray(golden).replace("57600", "80%")
         << QByteArray(golden).replace("57600", "80%") << 2 << QString()
@@ -215,7 +259,18 @@ void TestNvrBoard::commandAgainstBoard()
     QFETCH(QByteArray, board);
 
     const QString file = m_dir->filePath(QStringLiteral("file.nvr"));
-    writeTestFile(file, fileBefore);
+    const QString backup = m_dir->filePath(QStringLiteral("backup.nvr"));
+    const bool fileIsFifo = fault == Fault::FileIsFifo && command != Command::WriteBackup;
+    if (fault == Fault::FileIsFifo)
+        QVERIFY(::mkfifo(QFile::encodeName(fileIsFifo ? file : backup).constData(), 0600) == 0);
+    if (!fileIsFifo)
+        writeTestFile(file, fileBefore);
+    if (fault == Fault::UncarriedText) {
+        QList<BoardParameter> table = m_sim->parameters();
+        table[1].description = QStringLiteral("Rate 50%");
+        table[2].description = QStringLiteral("Temp | C");
+        m_sim->setParameters(table);
+    }
     QProcess holder;
     std::atomic<int> signalNumber { 0 };
     const QString lockName = m_sim->portPath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
@@ -302,7 +357,7 @@ void TestNvrBoard::commandAgainstBoard()
         WriteOptions options;
         options.verify = command == Command::WriteVerify;
         if (command == Command::WriteBackup)
-            options.backup = m_dir->filePath(QStringLiteral("backup.nvr"));
+            options.backup = backup;
         if (fault == Fault::BackupIsFile)
             options.backup = m_dir->path() + QStringLiteral("/../")
                 + QFileInfo(m_dir->path()).fileName() + QStringLiteral("/file.nvr");
@@ -328,7 +383,10 @@ void TestNvrBoard::commandAgainstBoard()
         QVERIFY2(errText.contains(expectedErr), qPrintable(errText));
     QVERIFY(!errText.contains(QChar(0x1b)));
     QCOMPARE(status, exitCode);
-    QCOMPARE(fileBytes(file), fileAfter);
+    if (fileIsFifo)
+        QVERIFY(QFileInfo(file).exists() && !QFileInfo(file).isFile());
+    else
+        QCOMPARE(fileBytes(file), fileAfter);
     // No temporary is left; a replaced file is kept as FILE~.
     QCOMPARE(QDir(m_dir->path()).entryList({ QStringLiteral(".*") }, QDir::Files | QDir::Hidden),
         QStringList());
@@ -343,6 +401,8 @@ void TestNvrBoard::commandAgainstBoard()
         || fault == Fault::SilentEverySecond);
     if (fault == Fault::Silent)
         QCOMPARE(commands, QList<QByteArray> { "$90%" });
+    else if (fault == Fault::FileIsFifo)
+        QCOMPARE(commands, QList<QByteArray>());
     else if (fault != Fault::HangUpMidRead && !held && !commands.isEmpty())
         QCOMPARE(commands.constLast(), QByteArray("$90%"));
 }

@@ -191,6 +191,14 @@ void TestNvrTool::reportsAndExitStatus_data()
     QTest::newRow("diffJson") << QStringList { "diff", "--json", "nvr-diff-old.nvr",
         "nvr-diff-new.nvr" } << QList<QByteArray> {}
                               << 1 << data + "nvr-diff.json" << QByteArray();
+    // Pages out of order and not as the read writes them, two-field lines, a UTF-16 file with
+    // halves of surrogate pairs, every kind of escape.
+    QTest::newRow("diffTextOfUnorderedAndOddPages")
+        << QStringList { "diff", "nvr-diff-tricky-old.nvr", "nvr-diff-tricky-new.nvr" }
+        << QList<QByteArray> {} << 1 << data + "nvr-diff-tricky.txt" << QByteArray();
+    QTest::newRow("diffJsonOfUnorderedAndOddPages")
+        << QStringList { "diff", "--json", "nvr-diff-tricky-old.nvr", "nvr-diff-tricky-new.nvr" }
+        << QList<QByteArray> {} << 1 << data + "nvr-diff-tricky.json" << QByteArray();
     QTest::newRow("diffWithItselfGivesCountOnly")
         << QStringList { "diff", "nvr-diff-old.nvr", "nvr-diff-old.nvr" } << QList<QByteArray> {}
         << 0
@@ -247,7 +255,7 @@ void TestNvrTool::reportsAndExitStatus()
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
     for (const char *name : { "nvr-check-findings.nvr", "read_three_pages.nvr", "nvr-diff-old.nvr",
-             "nvr-diff-new.nvr" })
+             "nvr-diff-new.nvr", "nvr-diff-tricky-old.nvr", "nvr-diff-tricky-new.nvr" })
         QVERIFY(QFile::copy(QStringLiteral(TEST_DATA_DIR "/") + name, m_dir->filePath(name)));
     QVERIFY(QFile::link(QStringLiteral("/dev/zero"), m_dir->filePath(QStringLiteral("zero.nvr"))));
     QVERIFY(
