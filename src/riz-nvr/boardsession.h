@@ -2,6 +2,7 @@
 // and the farewell, a stop asked for by a signal, and the progress line.
 #pragma once
 
+#include "commandline.h"
 #include "link/seriallink.h"
 #include "link/timings.h"
 #include "nvram/transferhooks.h"
@@ -13,13 +14,6 @@
 #include <optional>
 
 class QTextStream;
-
-// Exit statuses of every subcommand, as diff(1) has them: 2 is trouble, whatever else was found;
-// a stop by a signal ends with 128 + its number.
-constexpr int kExitClean = 0;
-constexpr int kExitFindings = 1;
-constexpr int kExitTrouble = 2;
-constexpr int kExitSignalBase = 128;
 
 // How a board command runs, and where it tells: the program passes the real timings, stdout and
 // stderr; a test passes short timings and its own streams.

@@ -4,6 +4,7 @@
 #include "link/portmessages.h"
 #include "nvrtext.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -87,4 +88,29 @@ QByteArray PortsJson(const QList<PortListing> &ports)
             { QStringLiteral("inUseBy"), holder } };
     }
     return JsonText(QJsonDocument(list));
+}
+
+int PortsCommand(
+    const Subcommand &command, QCommandLineParser &parser, const QStringList &arguments)
+{
+    DescribeSubcommand(command, parser,
+        QStringLiteral(
+            "Lists the serial ports, one a line: the name, the description, manufacturer and "
+            "serial\n"
+            "number the system reports, the /dev/serial/by-id/ link, and the program that holds\n"
+            "the port. No port is opened to find out. ")
+            + ExitStatusText({ { kExitClean, QStringLiteral("listed") },
+                { kExitTrouble, QStringLiteral("trouble") } }));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("Print the list as one JSON array."));
+    parser.addOption(jsonOption);
+    if (const std::optional<int> status = ParseCommandLine(parser, arguments))
+        return *status;
+    if (parser.positionalArguments().size() != 1)
+        return UsageError(QStringLiteral("ports takes no arguments"));
+    const QList<PortListing> listing = ListPorts();
+    if (listing.isEmpty() && !parser.isSet(jsonOption))
+        Tell(QStringLiteral("no serial port found"));
+    WriteOut(parser.isSet(jsonOption) ? PortsJson(listing) : PortsText(listing));
+    return kExitClean;
 }

@@ -1,6 +1,7 @@
-// The serial ports the system lists, and the program that holds each.
+// The serial ports the system lists, and the program that holds each; riz-nvr ports.
 #pragma once
 
+#include "commandline.h"
 #include "link/portholder.h"
 
 #include <QByteArray>
@@ -25,3 +26,6 @@ QList<PortListing> ListPorts();
 // One line per port: the name, then each fact there is.
 QByteArray PortsText(const QList<PortListing> &ports);
 QByteArray PortsJson(const QList<PortListing> &ports);
+
+int PortsCommand(
+    const Subcommand &command, QCommandLineParser &parser, const QStringList &arguments);
