@@ -8,6 +8,12 @@
 // The board's line: 57600 baud, 8 data bits, no parity, one stop bit.
 constexpr int kBaudRate = 57600;
 
+// A command runs from '$' to '%'; the board's answer ends at '#'. The board starts a new command
+// at every '$' it receives, wherever it stands.
+constexpr char kCommandStart = '$';
+constexpr char kCommandEnd = '%';
+constexpr char kAnswerEnd = '#';
+
 // "$90%" greets the board (and takes leave of it), "$91%" asks for its status, "$24%" ends a
 // write: the board then saves what it holds.
 extern const QString kGreeting;

@@ -127,7 +127,7 @@ int SerialLink::ReadResponse()
             qDebug() << "responseLen > 200";
             return endExchange(kResponseOverflow);
         }
-        if (ch == QLatin1Char('#')) {
+        if (ch == QLatin1Char(kAnswerEnd)) {
             qDebug() << "RCV_Str =" << RCV_Str;
             return endExchange(responseLen);
         }

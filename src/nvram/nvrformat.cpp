@@ -101,7 +101,7 @@ QList<QStringView> FirstNvrFields(QStringView line, qsizetype count, bool *more)
     QList<QStringView> fields;
     qsizetype start = 0;
     while (fields.size() < count) {
-        const qsizetype bar = line.indexOf(QLatin1Char('|'), start);
+        const qsizetype bar = line.indexOf(QLatin1Char(kFieldBar), start);
         if (bar < 0) {
             fields << line.mid(start);
             if (more)
@@ -120,18 +120,18 @@ QList<QStringView> FirstNvrFields(QStringView line, qsizetype count, bool *more)
 
 QString ValueQuestion(int page)
 {
-    return QStringLiteral("$22") + PageNumberToHex(page, 4) + QLatin1Char('%');
+    return QStringLiteral("$22") + PageNumberToHex(page, kPageTextWidth) + QLatin1Char(kCommandEnd);
 }
 
 QString DescriptionQuestion(int page)
 {
-    return QStringLiteral("$23") + PageNumberToHex(page, 4) + QLatin1Char('%');
+    return QStringLiteral("$23") + PageNumberToHex(page, kPageTextWidth) + QLatin1Char(kCommandEnd);
 }
 
 QString AnswerData(const QString &answer)
 {
     QString data = answer;
-    data.remove(QLatin1Char('#'));
+    data.remove(QLatin1Char(kAnswerEnd));
     return data.mid(kAnswerPrefixLength);
 }
 
@@ -142,12 +142,12 @@ bool FitsOnOneLine(const QString &data)
 
 QString ValueWriteCommand(const QString &pageText, const QString &value)
 {
-    return QStringLiteral("$20") % pageText % value % QLatin1Char('%');
+    return QStringLiteral("$20") % pageText % value % QLatin1Char(kCommandEnd);
 }
 
 QString DescriptionWriteCommand(const QString &pageText, const QString &description)
 {
-    return QStringLiteral("$21") % pageText % description % QLatin1Char('%');
+    return QStringLiteral("$21") % pageText % description % QLatin1Char(kCommandEnd);
 }
 
 // A two-field line (only ever made by hand) has no description to write. A command that does

@@ -16,18 +16,25 @@ class QIODevice;
 extern const QString kNvramDirectory;
 extern const QString kNvramExtension; // ".nvr"
 extern const QString kFieldSeparator; // " | " between the fields of a line
+// Splits a line into fields wherever it stands: a file has no escape for it.
+constexpr char kFieldBar = '|';
 
 // A file above this size is refused as a parameter file: a board of 1000 pages makes about 44 KB.
 constexpr qint64 kMaxNvrFileBytes = 64 * 1024 * 1024;
 
-// Characters in front of the data in a "$22"/"$23" answer, once every '#' is removed.
-constexpr int kAnswerPrefixLength = 7;
+// Digits of a page text, in a file and in a command: "0003"; more only for pages beyond FFFF.
+constexpr int kPageTextWidth = 4;
+
+// Characters in front of the data in a "$22"/"$23" answer, once every '#' is removed: the code
+// ("$22") and the page.
+constexpr int kAnswerPrefixLength = 3 + kPageTextWidth;
 
 // Page number as upper-case hexadecimal, "0"-padded on the left to at least width digits, never
 // cut.
 QString PageNumberToHex(int number, int width);
 
-// The page number of a page text exactly as PageNumberToHex(number, 4) writes it; false otherwise.
+// The page number of a page text exactly as PageNumberToHex(number, kPageTextWidth) writes it;
+// false otherwise.
 bool PageTextToNumber(const QString &pageText, int *number);
 
 // The number of the last page that page 0's value gives, as the read takes it: plain decimal

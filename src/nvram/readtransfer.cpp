@@ -28,7 +28,7 @@ QString nothingSaved(const QString &path, bool existed)
 QString stoppedWarning(
     qint64 pagesRead, qint64 pageCount, bool linkLost, const QString &path, bool existed)
 {
-    const QString page = PageNumberToHex(int(pagesRead), 4);
+    const QString page = PageNumberToHex(int(pagesRead), kPageTextWidth);
     QString text = linkLost
         ? QStringLiteral("The link to the CTL PCB was lost at page %1").arg(page)
         : QStringLiteral("The read stopped at page %1").arg(page);
@@ -80,7 +80,7 @@ QString notAFileWarning(const QString &path, const QString &kind)
 QString uncarriedCharacters(const QString &field)
 {
     QStringList found;
-    for (const char c : { '|', '$', '%' }) {
+    for (const char c : { kFieldBar, kCommandStart, kCommandEnd }) {
         if (field.contains(QLatin1Char(c)))
             found << QStringLiteral("\"%1\"").arg(QLatin1Char(c));
     }
@@ -135,7 +135,7 @@ QString readingProgress(qint64 page, int endPage)
     if (page == 0)
         return QStringLiteral("Reading page 0000");
     return QStringLiteral("Reading page %1 of %2 (%3 %)")
-        .arg(PageNumberToHex(int(page), 4), PageNumberToHex(endPage, 4))
+        .arg(PageNumberToHex(int(page), kPageTextWidth), PageNumberToHex(endPage, kPageTextWidth))
         .arg(readingPercent(page, endPage));
 }
 
@@ -284,7 +284,7 @@ bool ReadTransfer::ReadPage(int page, const PageSink &sink, ReadResult &result)
         }
         result.pageCount = qint64(CtlParamEndPage) + 1;
     }
-    return sink(PageNumberToHex(page, 4), pageValue, pageDescription);
+    return sink(PageNumberToHex(page, kPageTextWidth), pageValue, pageDescription);
 }
 
 // One exchange; on a usable answer data gets its text, otherwise data is left as it was.

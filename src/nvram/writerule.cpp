@@ -2,6 +2,7 @@
 #include "writerule.h"
 
 #include "link/escapedtext.h"
+#include "link/frame.h"
 #include "nvram/nvrformat.h"
 
 #include <QBuffer>
@@ -67,13 +68,13 @@ QStringList WriteRule::refusals(const NvrParameter &parameter)
     if (parameter.hasDescription)
         fields.append({ QStringLiteral("description"), &parameter.description });
     for (const Field &field : std::as_const(fields)) {
-        if (field.text->contains(QLatin1Char('$')))
+        if (field.text->contains(QLatin1Char(kCommandStart)))
             reasons << QStringLiteral("\"$\" in the %1: the board starts a new command there")
                            .arg(field.name);
-        if (field.text->contains(QLatin1Char('%')))
+        if (field.text->contains(QLatin1Char(kCommandEnd)))
             reasons << QStringLiteral("\"%\" in the %1: the board ends the command there")
                            .arg(field.name);
-        if (field.text->contains(QLatin1Char('#')))
+        if (field.text->contains(QLatin1Char(kAnswerEnd)))
             reasons << QStringLiteral("\"#\" in the %1: reading it back from the board stops there")
                            .arg(field.name);
         if (!m_nulFound && field.text->contains(QChar(0))) {

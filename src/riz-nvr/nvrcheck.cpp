@@ -56,7 +56,7 @@ public:
                 && PageTextToNumber(fields.first().trimmed().toString(), &page)) {
                 add(lineNumber,
                     QStringLiteral("the first line is page %1, not the header: the write drops it")
-                        .arg(PageNumberToHex(page, 4)));
+                        .arg(PageNumberToHex(page, kPageTextWidth)));
             }
         } else if (!QStringView(line).trimmed().isEmpty()) {
             add(lineNumber, QStringLiteral("no \"|\" in the line: the write skips it"));
@@ -127,7 +127,7 @@ private:
         } else if (m_anyPage && number < m_highestPage) {
             add(parameter.lineNumber,
                 QStringLiteral("page %1 after page %2: out of order")
-                    .arg(parameter.pageText, PageNumberToHex(m_highestPage, 4)));
+                    .arg(parameter.pageText, PageNumberToHex(m_highestPage, kPageTextWidth)));
         }
         m_anyPage = true;
         m_highestPage = std::max(m_highestPage, number);
@@ -179,11 +179,11 @@ void NvrCheck::noteLastPage()
     if (m_lastPageLine == 0 || !LastPageFromValue(m_lastPageValue, &last))
         return;
     const QString says = QStringLiteral("page 0000 gives the last page as %1 (value %2)")
-                             .arg(PageNumberToHex(last, 4), QString::number(last));
+                             .arg(PageNumberToHex(last, kPageTextWidth), QString::number(last));
     if (m_highestPage > last)
         m_lastPageFindings << says
                 + QStringLiteral(", but the file goes on to page %1")
-                      .arg(PageNumberToHex(m_highestPage, 4));
+                      .arg(PageNumberToHex(m_highestPage, kPageTextWidth));
     QList<int> pages = m_pageLines.keys();
     std::sort(pages.begin(), pages.end());
     QStringList missing;
@@ -191,7 +191,7 @@ void NvrCheck::noteLastPage()
     const auto noteMissing = [&](qint64 from, qint64 to) {
         missingCount += to - from;
         for (qint64 page = from; page < to && missing.size() < kMissingPagesNamed; ++page)
-            missing << PageNumberToHex(int(page), 4);
+            missing << PageNumberToHex(int(page), kPageTextWidth);
     };
     qint64 expected = 0;
     for (auto it = pages.cbegin(); it != pages.cend() && *it <= last; ++it) {

@@ -1,6 +1,7 @@
 // Comparing two backups page by page.
 #include "nvrdiff.h"
 
+#include "nvram/writerule.h"
 #include "nvrtext.h"
 
 #include <QIODevice>
@@ -141,8 +142,8 @@ NvrBackup NvrBackupOf(const QList<NvrParameter> &pages)
 
 QString BackupTroubleText(const QString &name, const NvrBackup &backup)
 {
-    return QStringLiteral("%1:%2: %3: cannot compare")
-        .arg(EscapedText(name), QString::number(backup.troubleLine), backup.trouble);
+    return FindingText(name,
+        NvrFinding { backup.troubleLine, backup.trouble + QStringLiteral(": cannot compare") });
 }
 
 // Both backups are in page order: one walk through them side by side.

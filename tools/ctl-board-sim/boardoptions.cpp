@@ -5,6 +5,7 @@
 #include "boardsim.h"
 
 #include "link/frame.h"
+#include "nvram/nvrformat.h"
 
 #include <QHash>
 #include <QTimer>
@@ -56,23 +57,26 @@ QByteArray valueQuestion(const QString &pageText)
     const qint64 page = pageText.toLongLong(nullptr, 16);
     if (page > std::numeric_limits<int>::max())
         return {};
-    return "$22" + QByteArray::number(page, 16).toUpper().rightJustified(4, '0') + '%';
+    return ValueQuestion(int(page)).toLatin1();
 }
 
 // No longer than the question, so the tool does not take it.
-QByteArray shortValueAnswer(const QByteArray &answer) { return answer.left(7) + '#'; }
+QByteArray shortValueAnswer(const QByteArray &answer)
+{
+    return answer.left(kAnswerPrefixLength) + kAnswerEnd;
+}
 
 QByteArray overlongValueAnswer(const QByteArray &answer)
 {
     QByteArray text = answer.chopped(1);
     for (int digit = 0; text.size() < kOverlongAnswerBytes - 1; ++digit)
         text += char('0' + digit % 10);
-    return text + '#';
+    return text + kAnswerEnd;
 }
 
 QByteArray lineBreakValueAnswer(const QByteArray &answer)
 {
-    const qsizetype middle = 7 + (answer.size() - 8) / 2;
+    const qsizetype middle = kAnswerPrefixLength + (answer.size() - kAnswerPrefixLength - 1) / 2;
     return answer.left(middle) + '\n' + answer.mid(middle);
 }
 

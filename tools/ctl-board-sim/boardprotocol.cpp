@@ -3,14 +3,15 @@
 
 #include "boardtable.h"
 
+#include "link/frame.h"
+#include "nvram/nvrformat.h"
+
 #include <QLoggingCategory>
 
 // Off unless enabled by a logging rule, so the tests' own message capture stays undisturbed.
 Q_LOGGING_CATEGORY(lcBoardSim, "ctl.boardsim", QtWarningMsg)
 
 namespace {
-
-constexpr int kPageDigits = 4;
 
 bool isHexBytes(const QByteArray &bytes)
 {
@@ -23,7 +24,10 @@ bool isHexBytes(const QByteArray &bytes)
     return true;
 }
 
-QByteArray reply(const QByteArray &code, const QByteArray &body) { return '$' + code + body + '#'; }
+QByteArray reply(const QByteArray &code, const QByteArray &body)
+{
+    return kCommandStart + code + body + kAnswerEnd;
+}
 
 QByteArray pageQuestionAnswer(
     const QByteArray &code, const QByteArray &pageText, const QList<BoardParameter> &table)
@@ -34,21 +38,21 @@ QByteArray pageQuestionAnswer(
     QString text;
     if (page < table.size())
         text = code == "22" ? table[page].value : table[page].description;
-    // The program drops exactly seven characters in front of the data, so pages past FFFF are
-    // echoed with their low four digits, as a 16-bit board would.
+    // The program drops exactly kAnswerPrefixLength characters in front of the data, so pages
+    // past FFFF are echoed with their low four digits, as a 16-bit board would.
     return reply(code, boardPageText(page & 0xFFFF).toLatin1() + text.toLatin1());
 }
 
 QByteArray pageWriteAnswer(
     const QByteArray &code, const QByteArray &args, QList<BoardParameter> &table)
 {
-    const QByteArray pageText = args.left(kPageDigits);
-    if (pageText.size() < kPageDigits || !isHexBytes(pageText))
+    const QByteArray pageText = args.left(kPageTextWidth);
+    if (pageText.size() < kPageTextWidth || !isHexBytes(pageText))
         return reply(code, "ER");
     const qint64 page = pageText.toLongLong(nullptr, 16);
     if (table.size() <= page)
         table.resize(page + 1);
-    const QString text = QString::fromLatin1(args.mid(kPageDigits));
+    const QString text = QString::fromLatin1(args.mid(kPageTextWidth));
     if (code == "20")
         table[page].value = text;
     else

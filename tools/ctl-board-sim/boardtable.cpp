@@ -81,10 +81,7 @@ bool isHexText(const QString &text)
 
 } // namespace
 
-QString boardPageText(qint64 page)
-{
-    return QString::number(page, 16).toUpper().rightJustified(4, u'0');
-}
+QString boardPageText(qint64 page) { return PageNumberToHex(int(page), kPageTextWidth); }
 
 QList<BoardParameter> generatedBoardParameters(int lastPage)
 {
