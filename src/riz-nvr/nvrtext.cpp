@@ -1,8 +1,6 @@
 // Text helpers shared by the reports.
 #include "nvrtext.h"
 
-#include <QJsonDocument>
-
 QString CannotReadText(const QString &name, const QString &reason)
 {
     return QStringLiteral("cannot read %1: %2").arg(EscapedText(name), reason);
@@ -14,27 +12,11 @@ QString CountOf(qint64 count, const QString &word)
         + (count == 1 ? QString() : QStringLiteral("s"));
 }
 
-QByteArray JsonText(const QJsonDocument &document)
-{
-    // Qt's writer escapes the controls below U+0020 only; DEL and the C1 controls would reach
-    // a terminal as they are. Outside strings the document holds none of them.
-    const QString json = QString::fromUtf8(document.toJson(QJsonDocument::Indented));
-    QString escaped;
-    escaped.reserve(json.size());
-    for (const QChar c : json) {
-        if (c.unicode() >= 0x7F && c.category() == QChar::Other_Control)
-            escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        else
-            escaped += c;
-    }
-    return escaped.toUtf8();
-}
-
 namespace {
 
 // The escape for a UTF-16 unit that is not written as it is, empty for one that is: Qt's
-// escapes for the C0 controls, '"' and '\\'; JsonText's for DEL and the C1 controls; and half of
-// a surrogate pair on its own, which has no UTF-8 form.
+// escapes for the C0 controls, '"' and '\\'; DEL and the C1 controls, which terminals act on as
+// well; and half of a surrogate pair on its own, which has no UTF-8 form.
 QByteArray jsonEscape(QStringView text, qsizetype i)
 {
     const char16_t unit = text.at(i).unicode();

@@ -9,20 +9,15 @@
 
 #include <vector>
 
-class QJsonDocument;
-
 // "cannot read NAME: reason", for a file that cannot be read.
 QString CannotReadText(const QString &name, const QString &reason);
 
 // "1 line", "2 lines": count and word, with an "s" unless the count is 1.
 QString CountOf(qint64 count, const QString &word);
 
-// document as indented JSON, with every control character escaped ("\u009b" too).
-QByteArray JsonText(const QJsonDocument &document);
-
-// A JSON document written as it goes, laid out as Qt's indented JSON and escaped as JsonText
-// escapes it, so that a result of many pages is not built twice before it is printed. Members
-// are written in the order given; Qt's documents have them sorted by key.
+// A JSON document written as it goes, laid out as Qt's indented JSON, with every control
+// character escaped ("\u009b" too), so that a result of many pages is not built twice before it is
+// printed. Members are written in the order given; Qt's documents have them sorted by key.
 class JsonWriter {
 public:
     explicit JsonWriter(QByteArray &out)

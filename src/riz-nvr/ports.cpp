@@ -7,9 +7,6 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSerialPortInfo>
 
 namespace {
@@ -27,11 +24,6 @@ QString byIdLink(const QString &location)
             return link.absoluteFilePath();
     }
     return {};
-}
-
-QJsonValue textOrNull(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
 } // namespace
@@ -71,23 +63,31 @@ QByteArray PortsText(const QList<PortListing> &ports)
     return text.toUtf8();
 }
 
+// The members in the order Qt's documents have them, sorted by key.
 QByteArray PortsJson(const QList<PortListing> &ports)
 {
-    QJsonArray list;
+    QByteArray json;
+    JsonWriter writer(json);
+    writer.openArray();
     for (const PortListing &port : ports) {
-        QJsonValue holder;
+        writer.openObject();
+        writer.textOrNull("byId", port.byIdLink, !port.byIdLink.isEmpty());
+        writer.text("description", port.description);
         if (port.holder) {
-            holder = QJsonObject { { QStringLiteral("pid"), port.holder->pid },
-                { QStringLiteral("program"), textOrNull(port.holder->name) } };
+            writer.openObject("inUseBy");
+            writer.number("pid", port.holder->pid);
+            writer.textOrNull("program", port.holder->name, !port.holder->name.isEmpty());
+            writer.close();
+        } else {
+            writer.textOrNull("inUseBy", {}, false);
         }
-        list << QJsonObject { { QStringLiteral("name"), port.name },
-            { QStringLiteral("description"), port.description },
-            { QStringLiteral("manufacturer"), port.manufacturer },
-            { QStringLiteral("serialNumber"), port.serialNumber },
-            { QStringLiteral("byId"), textOrNull(port.byIdLink) },
-            { QStringLiteral("inUseBy"), holder } };
+        writer.text("manufacturer", port.manufacturer);
+        writer.text("name", port.name);
+        writer.text("serialNumber", port.serialNumber);
+        writer.close();
     }
-    return JsonText(QJsonDocument(list));
+    writer.close();
+    return json;
 }
 
 int PortsCommand(
