@@ -29,7 +29,7 @@ QRegularExpression backupPattern(const QString &prefix)
 QString BackupPrefixProblem(const QString &prefix)
 {
     const qsizetype longest = kLongestSavedName
-        - BackupName(QString(), QDateTime::fromSecsSinceEpoch(0, Qt::UTC)).toUtf8().size();
+        - BackupName(QString(), QDateTime::currentDateTimeUtc()).toUtf8().size();
     if (prefix.isEmpty())
         return QStringLiteral("the prefix is empty: give one with --prefix");
     if (prefix.contains(QLatin1Char('/')))
