@@ -200,15 +200,15 @@ int BackupCommand(
 {
     BoardCommand board(command, parser,
         QStringLiteral(
-            "Reads every page of the board as read does, all or nothing, into a new file in DIR\n"
-            "named PREFIX-YYYY-MM-DDTHHMMSSZ.nvr, the time in UTC, so that the newest backup has\n"
-            "the greatest name. When the newest backup of PREFIX holds the same bytes, no file is\n"
-            "made: it says \"unchanged since\" that file. After a new backup, the oldest of "
-            "PREFIX\n"
-            "beyond --keep are removed: only regular files named so, never a link, never the\n"
-            "newest. Anything else in DIR is left alone. A backup of the same name, made in the\n"
-            "same second, is never replaced: that is trouble. One line on standard output says\n"
-            "what happened. The package's riz-nvr-backup.service runs it every night.\n")
+            "Reads every page of the board as read does, all or nothing, into a new file in\n"
+            "DIR named PREFIX-YYYY-MM-DDTHHMMSSZ.nvr, the time in UTC, so that the newest\n"
+            "backup has the greatest name. When the newest backup of PREFIX holds the same\n"
+            "bytes, no file is made: it says \"unchanged since\" that file. After a new backup,\n"
+            "the oldest of PREFIX beyond --keep are removed: only regular files named so, never\n"
+            "a link, never the newest. Anything else in DIR is left alone. A backup of the same\n"
+            "name, made in the same second, is never replaced: that is trouble. One line on\n"
+            "standard output says what happened. The package's riz-nvr-backup.service runs it\n"
+            "every night.\n")
             + ExitStatusText({ { kExitClean, QStringLiteral("saved or unchanged") },
                 { kExitFindings,
                     QStringLiteral("the board failed, or the backup cannot carry the\nnamed "

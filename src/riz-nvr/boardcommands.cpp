@@ -231,6 +231,26 @@ bool newestHolds(
     return contents.error.isEmpty() && contents.bytes == bytes;
 }
 
+// Puts the new backup in place under its name; false once it has told why not. A name that is
+// taken (a backup made in the same second) is never replaced.
+bool saveNewBackup(
+    BoardSession &session, BackupFile &file, const QByteArray &bytes, const ReadResult &result)
+{
+    if (file.device()->write(bytes) == bytes.size() && file.commitAsNew())
+        return true;
+    if (file.nameTaken()) {
+        session.tell(QStringLiteral("%1 already exists, so this backup was not saved and %1 is "
+                                    "unchanged: try again in a second")
+                         .arg(EscapedText(result.path)));
+        return false;
+    }
+    ReadResult failed = result;
+    failed.outcome = ReadResult::Outcome::WriteFailed;
+    failed.detail = file.errorString();
+    session.tell(ReadResultMessage(failed));
+    return false;
+}
+
 // Trouble in the folder (a newest backup that cannot be read, an old one that cannot be
 // removed) ends with status 2 even when the backup was saved: the unit then fails and someone
 // looks before the folder fills up.
@@ -243,14 +263,15 @@ int backupBoard(const BoardRun &run, const QString &port, const QString &folderP
         return kExitTrouble;
     }
     const QString name = BackupName(options.prefix, options.time);
-    ReadResult result;
-    result.path = folder.filePath(name);
+    const QString path = folder.filePath(name);
     // Opened first, so that nothing goes to the board when the folder cannot be written.
-    BackupFile file(result.path);
+    BackupFile file(path);
     if (!file.open()) {
-        result.outcome = ReadResult::Outcome::CannotCreate;
-        result.detail = file.errorString();
-        TellRun(run, ReadResultMessage(result));
+        ReadResult refused;
+        refused.outcome = ReadResult::Outcome::CannotCreate;
+        refused.path = path;
+        refused.detail = file.errorString();
+        TellRun(run, ReadResultMessage(refused));
         return kExitTrouble;
     }
     BoardSession session(run, port);
@@ -258,8 +279,7 @@ int backupBoard(const BoardRun &run, const QString &port, const QString &folderP
         return *status;
     QByteArray bytes;
     ReadTransfer transfer(session.link(), session.hooks());
-    const QString path = result.path;
-    result = transfer.ReadCtlToBytes(bytes);
+    ReadResult result = transfer.ReadCtlToBytes(bytes);
     result.path = path;
     if (result.outcome != ReadResult::Outcome::Saved)
         return readFailed(session, result, kExitFindings);
@@ -271,18 +291,8 @@ int backupBoard(const BoardRun &run, const QString &port, const QString &folderP
         result.path = newest;
         return readStatus(session, result).value_or(kExitClean);
     }
-    if (file.device()->write(bytes) != bytes.size() || !file.commitAsNew()) {
-        if (file.nameTaken()) {
-            session.tell(QStringLiteral("%1 already exists, so this backup was not saved and %1 is "
-                                        "unchanged: try again in a second")
-                             .arg(EscapedText(path)));
-        } else {
-            result.outcome = ReadResult::Outcome::WriteFailed;
-            result.detail = file.errorString();
-            session.tell(ReadResultMessage(result));
-        }
+    if (!saveNewBackup(session, file, bytes, result))
         return kExitTrouble;
-    }
     folder.add(name);
     const int removed
         = folder.prune(name, options.keep, [&](const QString &old, const QString &reason) {
