@@ -29,6 +29,7 @@ void dropDebugLines(QtMsgType type, const QMessageLogContext &context, const QSt
             qPrintable(qFormatLogMessage(type, context, message) + QLatin1Char('\n')), stderr);
 }
 
+// The count of backups kept unless --keep says otherwise; the package's KEEP has it too.
 constexpr int kDefaultBackupKeep = RIZ_BACKUP_KEEP;
 
 // The argument after PORT: the file that a command reads, writes or compares, or the folder that
