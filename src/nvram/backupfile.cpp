@@ -7,7 +7,6 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,7 +18,7 @@ namespace {
 // typed for a read, since those may not start with ".". It is the longest name a read makes,
 // longer than NAME~.
 constexpr int kRandomCharacters = 6;
-constexpr int kTemporaryExtraBytes = 2 + kRandomCharacters;
+static_assert(kLongestSavedName == NAME_MAX - 2 - kRandomCharacters);
 
 constexpr mode_t kPermissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 
@@ -129,7 +128,7 @@ bool copyTo(int from, const QString &path, const QString &target, mode_t mode, Q
 
 QString NvramSavePath(const QString &directory, const QString &typedName, QString &problem)
 {
-    const qsizetype longestName = NAME_MAX - kTemporaryExtraBytes - kNvramExtension.toUtf8().size();
+    const qsizetype longestName = kLongestSavedName - kNvramExtension.toUtf8().size();
     QString name = typedName;
     if (name.endsWith(kNvramExtension))
         name.chop(kNvramExtension.size());
@@ -196,12 +195,22 @@ bool BackupFile::open()
     return m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
 }
 
-bool BackupFile::commit()
+bool BackupFile::syncAndClose()
 {
     if (!m_file.flush()) {
         m_error = m_file.errorString();
         return false;
     }
+    if (::fsync(m_file.handle()) != 0) {
+        m_error = systemError();
+        return false;
+    }
+    m_file.close();
+    return true;
+}
+
+bool BackupFile::commit()
+{
     // A private backup stays private. Set while the file is open: by name, a link planted in
     // its place would be followed.
     struct stat previous { };
@@ -210,11 +219,8 @@ bool BackupFile::commit()
         m_error = systemError();
         return false;
     }
-    if (::fsync(m_file.handle()) != 0) {
-        m_error = systemError();
+    if (!syncAndClose())
         return false;
-    }
-    m_file.close();
     if (!keepPrevious()) {
         m_keepingPreviousFailed = true;
         return false;
@@ -224,6 +230,22 @@ bool BackupFile::commit()
         m_error = systemError();
         return false;
     }
+    m_temporaryPath.clear();
+    return true;
+}
+
+// link() never replaces a name, where rename() would: two saves that meet on one name must not
+// lose either file.
+bool BackupFile::commitAsNew()
+{
+    if (!syncAndClose())
+        return false;
+    if (::link(encoded(m_temporaryPath).constData(), encoded(m_path).constData()) != 0) {
+        m_nameTaken = errno == EEXIST;
+        m_error = systemError();
+        return false;
+    }
+    ::unlink(encoded(m_temporaryPath).constData());
     m_temporaryPath.clear();
     return true;
 }

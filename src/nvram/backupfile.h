@@ -5,6 +5,12 @@
 #include <QFile>
 #include <QString>
 
+#include <climits>
+
+// The longest file name, in bytes, that a BackupFile saves: its temporary is named "." + the
+// name + "." + six random characters.
+constexpr int kLongestSavedName = NAME_MAX - 8;
+
 // The path that a name typed for a read is saved at: directory (kNvramDirectory but in tests),
 // the name, then kNvramExtension unless the name already ends with it. Empty when the name
 // cannot be used; problem then says why, in the technician's words.
@@ -33,11 +39,17 @@ public:
     // Syncs the data to disk, keeps the file under path as path~, and renames the new one over
     // path.
     bool commit();
+    // Syncs the data to disk and puts the new file under path only while nothing, not even a
+    // link, has that name: nothing is replaced or kept.
+    bool commitAsNew();
     // True when commit() failed because the file under path could not be kept as path~.
     bool keepingPreviousFailed() const { return m_keepingPreviousFailed; }
+    // True when commitAsNew() failed because something has the name.
+    bool nameTaken() const { return m_nameTaken; }
     QString errorString() const;
 
 private:
+    bool syncAndClose();
     bool keepPrevious();
 
     QString m_path;
@@ -45,4 +57,5 @@ private:
     QFile m_file;
     QString m_error;
     bool m_keepingPreviousFailed = false;
+    bool m_nameTaken = false;
 };

@@ -174,6 +174,8 @@ QString notRegularFile(bool folder)
     return folder ? QStringLiteral("it is a folder") : QStringLiteral("it is not a regular file");
 }
 
+QString notFollowedLink() { return QStringLiteral("it is a link, which is not followed here"); }
+
 QString tooLargeFile()
 {
     return QStringLiteral("it is larger than %1 MB, so it cannot be a parameter file")
@@ -182,18 +184,22 @@ QString tooLargeFile()
 
 } // namespace
 
-NvrFileContents ReadNvrFile(const QString &path)
+NvrFileContents ReadNvrFile(const QString &path, FollowLinks links)
 {
     // Opening a device can act on it (a serial port raises its control lines), so the type is
     // looked at before the open; the check on the open descriptor closes the gap in between.
     const QFileInfo info(path);
+    if (links == FollowLinks::No && info.isSymLink())
+        return { {}, notFollowedLink() };
     if (info.exists() && !info.isFile())
         return { {}, notRegularFile(info.isDir()) };
     // Not blocking: a FIFO would block inside open() until something writes to it.
-    const int fd
-        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (links == FollowLinks::No ? O_NOFOLLOW : 0));
     if (fd < 0)
-        return { {}, qt_error_string(errno) };
+        return { {},
+            links == FollowLinks::No && errno == ELOOP ? notFollowedLink()
+                                                       : qt_error_string(errno) };
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);

@@ -78,9 +78,11 @@ struct NvrFileContents {
     QString error; // why the file cannot be read, in a technician's words; empty when it was
 };
 
-// Reads a regular file, or a link to one, of at most kMaxNvrFileBytes. Devices, pipes and folders
-// are refused without being read.
-NvrFileContents ReadNvrFile(const QString &path);
+enum class FollowLinks { Yes, No };
+
+// Reads a regular file of at most kMaxNvrFileBytes, or with FollowLinks::Yes a link to one.
+// Devices, pipes and folders, and links with FollowLinks::No, are refused without being read.
+NvrFileContents ReadNvrFile(const QString &path, FollowLinks links = FollowLinks::Yes);
 
 struct NvrParameter {
     QString pageText;

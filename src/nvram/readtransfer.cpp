@@ -7,6 +7,7 @@
 #include "nvram/backupfile.h"
 #include "nvram/nvrformat.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QStringList>
@@ -201,28 +202,31 @@ ReadResult ReadTransfer::ReadCtlToFile(const QString &path)
         return result;
     }
     QTextStream out(file.device());
-    out << NvrHeaderLine() << Qt::endl;
-    const auto save = [&out, &result](const QString &pageText, const QString &value,
-                          const QString &description) {
-        const QString reason = uncarriedReason(value, description);
-        if (!reason.isEmpty())
-            result.uncarriedPages << UncarriedPage { pageText, reason };
-        out << NvrDataLine(pageText, value, description) << Qt::endl;
-        // A file that can no longer be written is no backup; asking for more pages is pointless.
-        return out.status() == QTextStream::Ok;
-    };
-    const bool complete = out.status() == QTextStream::Ok && ReadPages(save, result);
+    const bool complete = writeNvrFile(out, result);
     if (out.status() != QTextStream::Ok) {
         result.outcome = ReadResult::Outcome::WriteFailed;
         result.detail = file.errorString();
     } else if (!complete && result.outcome == ReadResult::Outcome::Saved) {
-        result.outcome
-            = m_link.deviceWasLost() ? ReadResult::Outcome::LinkLost : ReadResult::Outcome::Stopped;
+        result.outcome = stoppedOutcome();
     } else if (complete && !file.commit()) {
         result.outcome = file.keepingPreviousFailed() ? ReadResult::Outcome::KeepingPreviousFailed
                                                       : ReadResult::Outcome::WriteFailed;
         result.detail = file.errorString();
     }
+    if (result.outcome != ReadResult::Outcome::Saved)
+        result.uncarriedPages.clear();
+    return result;
+}
+
+ReadResult ReadTransfer::ReadCtlToBytes(QByteArray &bytes)
+{
+    bytes.clear();
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QTextStream out(&buffer);
+    ReadResult result;
+    if (!writeNvrFile(out, result) && result.outcome == ReadResult::Outcome::Saved)
+        result.outcome = stoppedOutcome();
     if (result.outcome != ReadResult::Outcome::Saved)
         result.uncarriedPages.clear();
     return result;
@@ -237,11 +241,32 @@ ReadResult ReadTransfer::ReadCtlToPages(QList<NvrParameter> &pages)
               pages << NvrParameter { pageText, value, description, true, 0 };
               return true;
           };
-    if (!ReadPages(keep, result) && result.outcome == ReadResult::Outcome::Saved) {
-        result.outcome
-            = m_link.deviceWasLost() ? ReadResult::Outcome::LinkLost : ReadResult::Outcome::Stopped;
-    }
+    if (!ReadPages(keep, result) && result.outcome == ReadResult::Outcome::Saved)
+        result.outcome = stoppedOutcome();
     return result;
+}
+
+// The one writer of a read's file: the header line, then each page's line the moment it is in,
+// with the pages the file cannot carry back noted. True when every page is in and written.
+bool ReadTransfer::writeNvrFile(QTextStream &out, ReadResult &result)
+{
+    out << NvrHeaderLine() << Qt::endl;
+    const auto save = [&out, &result](const QString &pageText, const QString &value,
+                          const QString &description) {
+        const QString reason = uncarriedReason(value, description);
+        if (!reason.isEmpty())
+            result.uncarriedPages << UncarriedPage { pageText, reason };
+        out << NvrDataLine(pageText, value, description) << Qt::endl;
+        // A file that can no longer be written is no backup; asking for more pages is pointless.
+        return out.status() == QTextStream::Ok;
+    };
+    return out.status() == QTextStream::Ok && ReadPages(save, result);
+}
+
+// How a read ended that the board stopped: without an answer, or with the device gone.
+ReadResult::Outcome ReadTransfer::stoppedOutcome() const
+{
+    return m_link.deviceWasLost() ? ReadResult::Outcome::LinkLost : ReadResult::Outcome::Stopped;
 }
 
 // True when every page up to the last one that page 0 announced is in; pagesRead counts the

@@ -3,6 +3,7 @@
 
 #include "nvram/transferhooks.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -61,6 +62,10 @@ public:
     // of that name is kept as NAME~.
     ReadResult ReadCtlToFile(const QString &path);
 
+    // Asks the board for every page and renders them into bytes exactly as ReadCtlToFile saves
+    // them. bytes is complete only when the outcome is Saved; result.path is left empty.
+    ReadResult ReadCtlToBytes(QByteArray &bytes);
+
     // Asks the board for every page and hands them over, in page order, with the board's own
     // text: a comparison must see what a file cannot always carry. pages is complete only when
     // the outcome is Saved.
@@ -71,6 +76,8 @@ private:
     using PageSink = std::function<bool(
         const QString &pageText, const QString &value, const QString &description)>;
 
+    bool writeNvrFile(QTextStream &out, ReadResult &result);
+    ReadResult::Outcome stoppedOutcome() const;
     bool ReadPages(const PageSink &sink, ReadResult &result);
     bool ReadPage(int page, const PageSink &sink, ReadResult &result);
     bool AskBoard(const QString &command, QString &data);

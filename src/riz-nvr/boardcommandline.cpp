@@ -3,9 +3,12 @@
 // request, and a stop on SIGINT, SIGTERM or SIGHUP (a dropped SSH session).
 #include "boardcommandline.h"
 
+#include "backupfolder.h"
 #include "boardcommands.h"
+#include "link/escapedtext.h"
 
 #include <QCommandLineParser>
+#include <QSysInfo>
 #include <QTextStream>
 
 #include <csignal>
@@ -26,11 +29,31 @@ void dropDebugLines(QtMsgType type, const QMessageLogContext &context, const QSt
             qPrintable(qFormatLogMessage(type, context, message) + QLatin1Char('\n')), stderr);
 }
 
+// The count of backups kept unless --keep says otherwise; the package's KEEP has it too.
+constexpr int kDefaultBackupKeep = RIZ_BACKUP_KEEP;
+
+// The argument after PORT: the file that a command reads, writes or compares, or the folder that
+// backup saves in.
+struct BoardTarget {
+    QString name;
+    QString description;
+    QString syntax;
+    QString kind; // "a file", for "read needs a port and a file"
+};
+
+const BoardTarget kFileTarget { QStringLiteral("file"), QStringLiteral("The \".nvr\" file."),
+    QStringLiteral("FILE"), QStringLiteral("a file") };
+const BoardTarget kFolderTarget { QStringLiteral("dir"),
+    QStringLiteral("The folder the backups are saved in."), QStringLiteral("DIR"),
+    QStringLiteral("a folder") };
+
 // The options and arguments every board command has.
 class BoardCommand {
 public:
-    BoardCommand(const Subcommand &command, QCommandLineParser &parser, const QString &description)
+    BoardCommand(const Subcommand &command, QCommandLineParser &parser, const QString &description,
+        const BoardTarget &target = kFileTarget)
         : m_parser(parser)
+        , m_target(target)
     {
         DescribeSubcommand(command, parser,
             description
@@ -40,8 +63,7 @@ public:
         m_parser.addPositionalArgument(QStringLiteral("port"),
             QStringLiteral("The port: a name as listed (ttyUSB0) or a path."),
             QStringLiteral("PORT"));
-        m_parser.addPositionalArgument(
-            QStringLiteral("file"), QStringLiteral("The \".nvr\" file."), QStringLiteral("FILE"));
+        m_parser.addPositionalArgument(m_target.name, m_target.description, m_target.syntax);
         m_parser.addOption(m_quiet);
         m_parser.addOption(m_debug);
     }
@@ -51,14 +73,21 @@ public:
         if (const std::optional<int> status = ParseCommandLine(m_parser, arguments))
             return status;
         if (m_parser.positionalArguments().size() != 3) {
-            return UsageError(QStringLiteral("%1 needs a port and a file, PORT and FILE")
-                                  .arg(m_parser.positionalArguments().constFirst()));
+            return UsageError(QStringLiteral("%1 needs a port and %2, PORT and %3")
+                                  .arg(m_parser.positionalArguments().constFirst(), m_target.kind,
+                                      m_target.syntax));
         }
+        // As systemd passes a variable that is not set: no port may be opened by that name.
+        if (port().isEmpty())
+            return UsageError(QStringLiteral("PORT is empty: give the board's port (riz-nvr ports "
+                                             "lists the ports)"));
+        if (target().isEmpty())
+            return UsageError(QStringLiteral("%1 is empty").arg(m_target.syntax));
         return std::nullopt;
     }
 
     QString port() const { return m_parser.positionalArguments().at(1); }
-    QString file() const { return m_parser.positionalArguments().at(2); }
+    QString target() const { return m_parser.positionalArguments().at(2); }
 
     template <typename Command> int run(Command command)
     {
@@ -81,6 +110,7 @@ public:
 
 private:
     QCommandLineParser &m_parser;
+    const BoardTarget &m_target;
     const QCommandLineOption m_quiet { QStringLiteral("quiet"),
         QStringLiteral("No progress line, also on a terminal.") };
     const QCommandLineOption m_debug { QStringLiteral("debug"),
@@ -107,7 +137,7 @@ int ReadCommand(const Subcommand &command, QCommandLineParser &parser, const QSt
     if (const std::optional<int> status = board.parse(arguments))
         return *status;
     return board.run(
-        [&](const BoardRun &run) { return ReadBoard(run, board.port(), board.file()); });
+        [&](const BoardRun &run) { return ReadBoard(run, board.port(), board.target()); });
 }
 
 int VerifyCommand(
@@ -128,7 +158,7 @@ int VerifyCommand(
     if (const std::optional<int> status = board.parse(arguments))
         return *status;
     return board.run([&](const BoardRun &run) {
-        return VerifyBoard(run, board.port(), board.file(), parser.isSet(jsonOption));
+        return VerifyBoard(run, board.port(), board.target(), parser.isSet(jsonOption));
     });
 }
 
@@ -161,6 +191,59 @@ int WriteCommand(
     options.backup = parser.value(backupOption);
     options.verify = parser.isSet(verifyOption);
     options.force = parser.isSet(forceOption);
-    return board.run(
-        [&](const BoardRun &run) { return WriteBoard(run, board.port(), board.file(), options); });
+    return board.run([&](const BoardRun &run) {
+        return WriteBoard(run, board.port(), board.target(), options);
+    });
+}
+
+int BackupCommand(
+    const Subcommand &command, QCommandLineParser &parser, const QStringList &arguments)
+{
+    BoardCommand board(command, parser,
+        QStringLiteral(
+            "Reads every page of the board as read does, all or nothing, into a new file in\n"
+            "DIR named PREFIX-YYYY-MM-DDTHHMMSSZ.nvr, the time in UTC, so that the newest\n"
+            "backup has the greatest name. When the newest backup of PREFIX holds the same\n"
+            "bytes, no file is made: it says \"unchanged since\" that file. After a new backup,\n"
+            "the oldest of PREFIX beyond --keep are removed: only regular files named so, never\n"
+            "a link, never the newest. Anything else in DIR is left alone. A backup of the same\n"
+            "name, made in the same second, is never replaced: that is trouble. One line on\n"
+            "standard output says what happened. The package's riz-nvr-backup.service runs it\n"
+            "every night.\n")
+            + ExitStatusText({ { kExitClean, QStringLiteral("saved or unchanged") },
+                { kExitFindings,
+                    QStringLiteral("the board failed, or the backup cannot carry the\nnamed "
+                                   "pages back") },
+                { kExitTrouble,
+                    QStringLiteral("trouble with the usage, port or folder (also a backup saved "
+                                   "while\nan old one cannot be removed)") } }),
+        kFolderTarget);
+    const QCommandLineOption keepOption(QStringLiteral("keep"),
+        QStringLiteral("Keep the newest N backups of PREFIX (default %1).").arg(kDefaultBackupKeep),
+        QStringLiteral("N"));
+    const QCommandLineOption prefixOption(QStringLiteral("prefix"),
+        QStringLiteral("Start the names with NAME (default: the host name)."),
+        QStringLiteral("NAME"));
+    parser.addOptions({ keepOption, prefixOption });
+    if (const std::optional<int> status = board.parse(arguments))
+        return *status;
+    BackupOptions options;
+    options.keep = kDefaultBackupKeep;
+    if (parser.isSet(keepOption)) {
+        bool ok = false;
+        options.keep = parser.value(keepOption).toInt(&ok);
+        if (!ok || options.keep < 1) {
+            return UsageError(QStringLiteral("--keep needs a number of at least 1, not %1")
+                                  .arg(QuotedText(parser.value(keepOption))));
+        }
+    }
+    options.prefix
+        = parser.isSet(prefixOption) ? parser.value(prefixOption) : QSysInfo::machineHostName();
+    const QString problem = BackupPrefixProblem(options.prefix);
+    if (!problem.isEmpty())
+        return UsageError(problem);
+    options.time = QDateTime::currentDateTimeUtc();
+    return board.run([&](const BoardRun &run) {
+        return BackupBoard(run, board.port(), board.target(), options);
+    });
 }

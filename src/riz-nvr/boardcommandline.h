@@ -1,4 +1,4 @@
-// The command lines of the subcommands that talk to the board: read, write and verify.
+// The command lines of the subcommands that talk to the board: read, write, verify and backup.
 #pragma once
 
 #include "commandline.h"
@@ -8,4 +8,6 @@ int ReadCommand(
 int WriteCommand(
     const Subcommand &command, QCommandLineParser &parser, const QStringList &arguments);
 int VerifyCommand(
+    const Subcommand &command, QCommandLineParser &parser, const QStringList &arguments);
+int BackupCommand(
     const Subcommand &command, QCommandLineParser &parser, const QStringList &arguments);

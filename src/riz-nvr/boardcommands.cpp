@@ -1,6 +1,8 @@
 // The commands that talk to the board, on the window's transfers.
 #include "boardcommands.h"
 
+#include "backupfolder.h"
+#include "nvram/backupfile.h"
 #include "nvram/nvrformat.h"
 #include "nvram/readtransfer.h"
 #include "nvram/writetransfer.h"
@@ -212,6 +214,101 @@ int writeBoard(
     return compareWithBoard(session, run, *backup, file, false, kExitFindings);
 }
 
+// Whether the newest backup holds bytes. It is read only as the regular file that the folder
+// listed: a link planted under its name since is not followed.
+bool newestHolds(
+    BoardSession &session, const QString &newest, const QByteArray &bytes, bool &unreadable)
+{
+    if (newest.isEmpty())
+        return false;
+    const NvrFileContents contents = ReadNvrFile(newest, FollowLinks::No);
+    if (!contents.error.isEmpty()) {
+        session.tell(QStringLiteral("cannot read the newest backup %1 (%2), so the board is not "
+                                    "compared with it")
+                         .arg(EscapedText(newest), contents.error));
+        unreadable = true;
+    }
+    return contents.error.isEmpty() && contents.bytes == bytes;
+}
+
+// Puts the new backup in place under its name; false once it has told why not. A name that is
+// taken (a backup made in the same second) is never replaced.
+bool saveNewBackup(
+    BoardSession &session, BackupFile &file, const QByteArray &bytes, const ReadResult &result)
+{
+    if (file.device()->write(bytes) == bytes.size() && file.commitAsNew())
+        return true;
+    if (file.nameTaken()) {
+        session.tell(QStringLiteral("%1 already exists, so this backup was not saved and %1 is "
+                                    "unchanged: try again in a second")
+                         .arg(EscapedText(result.path)));
+        return false;
+    }
+    ReadResult failed = result;
+    failed.outcome = ReadResult::Outcome::WriteFailed;
+    failed.detail = file.errorString();
+    session.tell(ReadResultMessage(failed));
+    return false;
+}
+
+// Trouble in the folder (a newest backup that cannot be read, an old one that cannot be
+// removed) ends with status 2 even when the backup was saved: the unit then fails and someone
+// looks before the folder fills up.
+int backupBoard(const BoardRun &run, const QString &port, const QString &folderPath,
+    const BackupOptions &options)
+{
+    BackupFolder folder(folderPath, options.prefix);
+    if (!folder.list()) {
+        TellRun(run, folder.errorString());
+        return kExitTrouble;
+    }
+    const QString name = BackupName(options.prefix, options.time);
+    const QString path = folder.filePath(name);
+    // Opened first, so that nothing goes to the board when the folder cannot be written.
+    BackupFile file(path);
+    if (!file.open()) {
+        ReadResult refused;
+        refused.outcome = ReadResult::Outcome::CannotCreate;
+        refused.path = path;
+        refused.detail = file.errorString();
+        TellRun(run, ReadResultMessage(refused));
+        return kExitTrouble;
+    }
+    BoardSession session(run, port);
+    if (const std::optional<int> status = session.open(kExitFindings))
+        return *status;
+    QByteArray bytes;
+    ReadTransfer transfer(session.link(), session.hooks());
+    ReadResult result = transfer.ReadCtlToBytes(bytes);
+    result.path = path;
+    if (result.outcome != ReadResult::Outcome::Saved)
+        return readFailed(session, result, kExitFindings);
+
+    bool folderTrouble = false;
+    const QString newest = folder.newest().isEmpty() ? QString() : folder.filePath(folder.newest());
+    if (newestHolds(session, newest, bytes, folderTrouble)) {
+        *run.out << QStringLiteral("unchanged since ") << EscapedText(newest) << Qt::endl;
+        result.path = newest;
+        return readStatus(session, result).value_or(kExitClean);
+    }
+    if (!saveNewBackup(session, file, bytes, result))
+        return kExitTrouble;
+    folder.add(name);
+    const int removed
+        = folder.prune(name, options.keep, [&](const QString &old, const QString &reason) {
+              session.tell(QStringLiteral("cannot remove the old backup %1: %2")
+                               .arg(EscapedText(old), reason));
+              folderTrouble = true;
+          });
+    *run.out << QStringLiteral("saved %1 (%2); %3 kept, %4 removed")
+                    .arg(EscapedText(path), CountOf(result.pagesRead, QStringLiteral("page")))
+                    .arg(folder.count())
+                    .arg(removed)
+             << Qt::endl;
+    const int status = readStatus(session, result).value_or(kExitClean);
+    return folderTrouble ? kExitTrouble : status;
+}
+
 } // namespace
 
 int ReadBoard(const BoardRun &run, const QString &port, const QString &file)
@@ -228,4 +325,10 @@ int WriteBoard(
     const BoardRun &run, const QString &port, const QString &file, const WriteOptions &options)
 {
     return StatusAfterSignal(run, writeBoard(run, port, file, options));
+}
+
+int BackupBoard(
+    const BoardRun &run, const QString &port, const QString &folder, const BackupOptions &options)
+{
+    return StatusAfterSignal(run, backupBoard(run, port, folder, options));
 }

@@ -1,5 +1,5 @@
 // riz-nvr: checks parameter files before they go to a board, compares two backups, lists the
-// serial ports, and reads, writes and verifies a board.
+// serial ports, and reads, writes, verifies and backs up a board.
 #include "boardcommandline.h"
 #include "commandline.h"
 #include "filecommands.h"
@@ -29,6 +29,9 @@ const QList<Subcommand> &subcommands()
             QStringLiteral("FILE to the board, with --backup and --verify"), WriteCommand },
         { QStringLiteral("verify"), QStringLiteral("verify PORT FILE"),
             QStringLiteral("the pages where the board differs from FILE"), VerifyCommand },
+        { QStringLiteral("backup"), QStringLiteral("backup PORT DIR"),
+            QStringLiteral("the board into DIR when it changed, the oldest pruned"),
+            BackupCommand },
     };
     return table;
 }
@@ -38,7 +41,7 @@ QString programDescription()
     constexpr int kUsageWidth = 19;
     QString text = QStringLiteral(
         "Checks parameter files before they go to a board, compares two backups, and reads,\n"
-        "writes and verifies a board.\n"
+        "writes, verifies and backs up a board.\n"
         "Commands:\n");
     for (const Subcommand &command : subcommands())
         text += QStringLiteral("  ") + command.usage.leftJustified(kUsageWidth) + command.summary

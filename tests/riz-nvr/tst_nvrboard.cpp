@@ -10,6 +10,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimeZone>
 #include <QtTest>
 
 #include <atomic>
@@ -46,7 +47,7 @@ QByteArray uncarriedGolden()
         .replace("Temp\xc3\xa9rature", "Temp | C");
 }
 
-enum class Command { Read, Verify, Write, WriteVerify, WriteBackup };
+enum class Command { Read, Verify, Write, WriteVerify, WriteBackup, Backup };
 // UncarriedText: the board holds a "%" in page 0001's description and a "|" in page 0002's, as
 // uncarriedGolden() has them. FileIsFifo: FILE, or BACKUP for a write with a backup, is a FIFO.
 enum class Fault {
@@ -67,6 +68,10 @@ enum class Fault {
     EscapeInPort,
     UncarriedText,
     FileIsFifo,
+    BackupUnchanged, // the newest backup holds what the board holds
+    BackupChanged, // the newest backup holds another value of page 0001
+    BackupPruned, // three older backups, and beside them files and a link that are not theirs
+    BackupNameTaken, // a backup of the name that this one would get
 };
 
 } // namespace
@@ -245,6 +250,36 @@ void TestNvrBoard::commandAgainstBoard_data()
         << Command::Write << Fault::StopMidWrite << changedGolden() << changedGolden() << 143
         << QString() << QStringLiteral("The write was interrupted at page 0001.")
         << QByteArray("57600");
+    // Backups go into the test's folder, beside FILE, as oven3 at 2030-01-01T00:00Z.
+    const QString saved = QStringLiteral("saved {dir}/oven3-2030-01-01T000000Z.nvr (3 pages); ");
+    QTest::newRow("backupFirstGivesTheReadsBytes")
+        << Command::Backup << Fault::None << kOldFile << kOldFile << 0
+        << saved + QStringLiteral("1 kept, 0 removed\n") << QString() << QByteArray("57600");
+    QTest::newRow("backupUnchangedMakesNoFile")
+        << Command::Backup << Fault::BackupUnchanged << kOldFile << kOldFile << 0
+        << QStringLiteral("unchanged since {dir}/oven3-2000-01-01T000000Z.nvr\n") << QString()
+        << QByteArray("57600");
+    QTest::newRow("backupChangedPageMakesNewFile")
+        << Command::Backup << Fault::BackupChanged << kOldFile << kOldFile << 0
+        << saved + QStringLiteral("2 kept, 0 removed\n") << QString() << QByteArray("57600");
+    QTest::newRow("backupKeepsTwoOfItsOwnOnly")
+        << Command::Backup << Fault::BackupPruned << kOldFile << kOldFile << 0
+        << saved + QStringLiteral("2 kept, 2 removed\n") << QString() << QByteArray("57600");
+    // The newest backup holds the board's pages, which it cannot carry back: each night says so.
+    QTest::newRow("backupUnchangedStillNamesPagesTheFileCannotCarryBack")
+        << Command::Backup << Fault::UncarriedText << kOldFile << kOldFile << 1
+        << QStringLiteral("unchanged since {dir}/oven3-2000-01-01T000000Z.nvr\n")
+        << QStringLiteral("riz-nvr: The read is saved in {dir}/oven3-2000-01-01T000000Z.nvr, but "
+                          "2 pages hold characters that the file cannot carry back to the board:\n")
+        << QByteArray("57600");
+    QTest::newRow("backupSilentBoardSavesNothing")
+        << Command::Backup << Fault::Silent << kOldFile << kOldFile << 1 << QString()
+        << QStringLiteral("riz-nvr: the CTL PCB does not answer on %1\n") << QByteArray("57600");
+    QTest::newRow("backupInTheSameSecondReplacesNothing")
+        << Command::Backup << Fault::BackupNameTaken << kOldFile << kOldFile << 2 << QString()
+        << QStringLiteral("riz-nvr: {dir}/oven3-2030-01-01T000000Z.nvr already exists, so this "
+                          "backup was not saved")
+        << QByteArray("57600");
 }
 
 void TestNvrBoard::commandAgainstBoard()
@@ -265,6 +300,33 @@ void TestNvrBoard::commandAgainstBoard()
         QVERIFY(::mkfifo(QFile::encodeName(fileIsFifo ? file : backup).constData(), 0600) == 0);
     if (!fileIsFifo)
         writeTestFile(file, fileBefore);
+    // The backups in the folder before a backup, with their bytes; those the backup removes; a
+    // link with the greatest name, to a file that holds what the board holds.
+    const QByteArray golden = fileBytes(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"));
+    const QString newBackup = QStringLiteral("oven3-2030-01-01T000000Z.nvr");
+    const QString oldBackup = QStringLiteral("oven3-2000-01-01T000000Z.nvr");
+    QMap<QString, QByteArray> planted;
+    QStringList pruned;
+    const QString backupLink = QStringLiteral("oven3-9999-12-31T235959Z.nvr");
+    if (fault == Fault::BackupUnchanged)
+        planted[oldBackup] = golden;
+    else if (fault == Fault::BackupChanged)
+        planted[oldBackup] = changedGolden();
+    else if (fault == Fault::BackupNameTaken)
+        planted[newBackup] = changedGolden();
+    else if (fault == Fault::UncarriedText && command == Command::Backup)
+        planted[oldBackup] = uncarriedGolden();
+    if (fault == Fault::BackupPruned) {
+        pruned = QStringList { oldBackup, QStringLiteral("oven3-2000-01-02T000000Z.nvr") };
+        for (const QString &name : pruned
+                + QStringList { "oven3-2000-01-03T000000Z.nvr", oldBackup + QLatin1Char('~'),
+                    "other-2000-01-01T000000Z.nvr" })
+            planted[name] = changedGolden();
+        QVERIFY(QFile::link(
+            QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr"), m_dir->filePath(backupLink)));
+    }
+    for (auto it = planted.cbegin(); it != planted.cend(); ++it)
+        writeTestFile(m_dir->filePath(it.key()), it.value());
     if (fault == Fault::UncarriedText) {
         QList<BoardParameter> table = m_sim->parameters();
         table[1].description = QStringLiteral("Rate 50%");
@@ -366,13 +428,23 @@ void TestNvrBoard::commandAgainstBoard()
         status = WriteBoard(run, port, file, options);
         break;
     }
+    case Command::Backup: {
+        BackupOptions options;
+        options.prefix = QStringLiteral("oven3");
+        options.keep = fault == Fault::BackupPruned ? 2 : 30;
+        // The name carries the time in UTC.
+        options.time = QDateTime(QDate(2030, 1, 1), QTime(1, 0), QTimeZone(3600));
+        status = BackupBoard(run, port, m_dir->path(), options);
+        break;
+    }
     }
     holder.closeWriteChannel();
     holder.waitForFinished(10000);
 
-    QCOMPARE(outText, out);
+    QCOMPARE(outText, QString(out).replace(QLatin1String("{dir}"), m_dir->path()));
     const QString expectedErr = QString(err)
                                     .replace(QLatin1String("{file}"), file)
+                                    .replace(QLatin1String("{dir}"), m_dir->path())
                                     .replace(QLatin1String("{lock}"), lockName)
                                     .arg(m_sim->portPath().mid(5));
     if (err.isEmpty())
@@ -392,10 +464,32 @@ void TestNvrBoard::commandAgainstBoard()
         QStringList());
     if (fileAfter != fileBefore && fault != Fault::ReplacedMidBackup)
         QCOMPARE(fileBytes(file + QLatin1Char('~')), fileBefore);
+    if (command == Command::Backup) {
+        QStringList expected { QStringLiteral("file.nvr") };
+        for (const QString &name : planted.keys()) {
+            if (!pruned.contains(name)) {
+                expected << name;
+                QCOMPARE(fileBytes(m_dir->filePath(name)), planted.value(name));
+            }
+        }
+        if (fault == Fault::BackupPruned)
+            expected << backupLink;
+        if (out.startsWith(QLatin1String("saved "))) {
+            expected << newBackup;
+            QCOMPARE(fileBytes(m_dir->filePath(newBackup)), golden);
+        }
+        expected.sort();
+        QCOMPARE(
+            QDir(m_dir->path())
+                .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDir::Name),
+            expected);
+    }
     QCOMPARE(m_sim->parameters().value(1).value.toUtf8(), board);
     const QList<QByteArray> commands = m_sim->commandBytes();
     // A write refused is refused before the port is opened.
-    if (command != Command::Read && command != Command::Verify && exitCode == 2)
+    if (command != Command::Read && command != Command::Verify && command != Command::Backup
+        && exitCode == 2)
         QCOMPARE(commands, QList<QByteArray>());
     QVERIFY(!commands.contains("$24%") || command != Command::Write || exitCode == 0
         || fault == Fault::SilentEverySecond);

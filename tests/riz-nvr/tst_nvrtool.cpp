@@ -239,6 +239,19 @@ void TestNvrTool::reportsAndExitStatus_data()
     QTest::newRow("diffNeedsTwoFiles")
         << QStringList { "diff", "nvr-diff-old.nvr" } << QList<QByteArray> {} << 2 << QByteArray()
         << "riz-nvr: diff needs two files, OLD and NEW\n" + tryHelp;
+    // As systemd passes an unset PORT: no port is opened by the name "".
+    QTest::newRow("backupEmptyPortIsUsageError")
+        << QStringList { "backup", "", "." } << QList<QByteArray> {} << 2 << QByteArray()
+        << "riz-nvr: PORT is empty: give the board's port (riz-nvr ports lists the ports)\n"
+            + tryHelp;
+    QTest::newRow("backupHiddenPrefixIsUsageError")
+        << QStringList { "backup", "--prefix", ".oven3", "ttyS0", "." } << QList<QByteArray> {} << 2
+        << QByteArray()
+        << "riz-nvr: the prefix \".oven3\" starts with \".\": the backups would be hidden\n"
+            + tryHelp;
+    QTest::newRow("backupKeepsAtLeastOne")
+        << QStringList { "backup", "--keep", "0", "ttyS0", "." } << QList<QByteArray> {} << 2
+        << QByteArray() << "riz-nvr: --keep needs a number of at least 1, not \"0\"\n" + tryHelp;
     QTest::newRow("portsTakesNoArguments")
         << QStringList { "ports", "ttyUSB0" } << QList<QByteArray> {} << 2 << QByteArray()
         << "riz-nvr: ports takes no arguments\n" + tryHelp;
