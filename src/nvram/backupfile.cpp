@@ -2,6 +2,7 @@
 #include "backupfile.h"
 
 #include "nvram/nvrformat.h"
+#include "nvram/transfermessages.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -69,22 +70,7 @@ bool writeAll(int fd, const char *data, ssize_t size)
 
 QString unreplaceableKind(mode_t mode)
 {
-    if (S_ISREG(mode) || S_ISLNK(mode))
-        return {};
-    if (S_ISDIR(mode))
-        return QStringLiteral("a folder");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return QStringLiteral("a device");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a pipe (FIFO)");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("something other than a file");
-}
-
-QString notReplaced(const QString &kind)
-{
-    return QStringLiteral("it is %1, which a read does not replace").arg(kind);
+    return S_ISREG(mode) || S_ISLNK(mode) ? QString() : FileKindText(mode);
 }
 
 // Copies the open file from to a new temporary beside path with the given permission bits, syncs
@@ -128,33 +114,12 @@ bool copyTo(int from, const QString &path, const QString &target, mode_t mode, Q
 
 QString NvramSavePath(const QString &directory, const QString &typedName, QString &problem)
 {
-    const qsizetype longestName = kLongestSavedName - kNvramExtension.toUtf8().size();
     QString name = typedName;
     if (name.endsWith(kNvramExtension))
         name.chop(kNvramExtension.size());
-    if (typedName.contains(QLatin1Char('/'))) {
-        problem = QStringLiteral("The file name \"%1\" contains \"/\". Files are always saved in "
-                                 "%2; type a name without \"/\".")
-                      .arg(typedName, directory);
-    } else if (typedName.startsWith(QLatin1Char('.'))) {
-        problem
-            = QStringLiteral("The file name \"%1\" starts with \".\": the file would be hidden, "
-                             "and \"To CTL PCB\" would not list it. Type a name that starts "
-                             "with another character.")
-                  .arg(typedName);
-    } else if (name.trimmed().isEmpty()) {
-        problem = QStringLiteral("Type a name for the file: an empty name, or one of blanks only, "
-                                 "cannot be saved.");
-    } else if (name.toUtf8().size() > longestName) {
-        problem = QStringLiteral("The file name is too long: it may take at most %1 bytes. Most "
-                                 "characters take one byte, letters such as \"\u00e9\" two or "
-                                 "more. Type a shorter name.")
-                      .arg(longestName);
-    } else {
-        problem.clear();
-        return directory + name + kNvramExtension;
-    }
-    return {};
+    problem = TypedNameProblem(
+        directory, typedName, name, kLongestSavedName - kNvramExtension.toUtf8().size());
+    return problem.isEmpty() ? directory + name + kNvramExtension : QString();
 }
 
 bool NameIsTaken(const QString &path)
@@ -273,7 +238,7 @@ bool BackupFile::keepPrevious()
     }
     const QString kind = unreplaceableKind(info.st_mode);
     if (!kind.isEmpty()) {
-        m_error = notReplaced(kind);
+        m_error = NotReplacedText(kind);
         return false;
     }
     if (S_ISLNK(info.st_mode))
@@ -290,7 +255,7 @@ bool BackupFile::keepPrevious()
     if (!ok) {
         m_error = systemError();
     } else if (!S_ISREG(info.st_mode)) {
-        m_error = notReplaced(unreplaceableKind(info.st_mode));
+        m_error = NotReplacedText(unreplaceableKind(info.st_mode));
         ok = false;
     } else {
         ok = copyTo(fd, m_path, m_path + QLatin1Char('~'), info.st_mode & kPermissionBits, m_error);

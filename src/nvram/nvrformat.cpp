@@ -2,6 +2,7 @@
 #include "nvrformat.h"
 
 #include "link/frame.h"
+#include "nvram/transfermessages.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -169,19 +170,6 @@ namespace {
 
 constexpr qint64 kReadChunkBytes = 64 * 1024;
 
-QString notRegularFile(bool folder)
-{
-    return folder ? QStringLiteral("it is a folder") : QStringLiteral("it is not a regular file");
-}
-
-QString notFollowedLink() { return QStringLiteral("it is a link, which is not followed here"); }
-
-QString tooLargeFile()
-{
-    return QStringLiteral("it is larger than %1 MB, so it cannot be a parameter file")
-        .arg(kMaxNvrFileBytes / (1024 * 1024));
-}
-
 } // namespace
 
 NvrFileContents ReadNvrFile(const QString &path, FollowLinks links)
@@ -190,15 +178,15 @@ NvrFileContents ReadNvrFile(const QString &path, FollowLinks links)
     // looked at before the open; the check on the open descriptor closes the gap in between.
     const QFileInfo info(path);
     if (links == FollowLinks::No && info.isSymLink())
-        return { {}, notFollowedLink() };
+        return { {}, NotFollowedLinkText() };
     if (info.exists() && !info.isFile())
-        return { {}, notRegularFile(info.isDir()) };
+        return { {}, NotRegularFileText(info.isDir()) };
     // Not blocking: a FIFO would block inside open() until something writes to it.
     const int fd = ::open(QFile::encodeName(path).constData(),
         O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (links == FollowLinks::No ? O_NOFOLLOW : 0));
     if (fd < 0)
         return { {},
-            links == FollowLinks::No && errno == ELOOP ? notFollowedLink()
+            links == FollowLinks::No && errno == ELOOP ? NotFollowedLinkText()
                                                        : qt_error_string(errno) };
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -209,9 +197,9 @@ NvrFileContents ReadNvrFile(const QString &path, FollowLinks links)
     if (::fstat(fd, &status) != 0)
         return { {}, qt_error_string(errno) };
     if (!S_ISREG(status.st_mode))
-        return { {}, notRegularFile(S_ISDIR(status.st_mode)) };
+        return { {}, NotRegularFileText(S_ISDIR(status.st_mode)) };
     if (status.st_size > kMaxNvrFileBytes)
-        return { {}, tooLargeFile() };
+        return { {}, TooLargeFileText() };
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return { {}, qt_error_string(errno) };
@@ -228,7 +216,7 @@ NvrFileContents ReadNvrFile(const QString &path, FollowLinks links)
     if (file.error() != QFileDevice::NoError)
         return { {}, file.errorString() };
     if (contents.bytes.size() > kMaxNvrFileBytes)
-        return { {}, tooLargeFile() };
+        return { {}, TooLargeFileText() };
     return contents;
 }
 

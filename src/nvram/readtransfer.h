@@ -43,13 +43,6 @@ struct ReadResult {
     QList<UncarriedPage> uncarriedPages;
 };
 
-// Uncarried pages a box names; the rest are counted.
-constexpr int kListedUncarriedPages = 10;
-
-// The box for a read that did not save, or that saved pages the file cannot carry back (the
-// first listedPages of them named); empty for a read that saved the board whole.
-QString ReadResultMessage(const ReadResult &result, int listedPages = kListedUncarriedPages);
-
 // The read into path refused before the board is asked anything: a read replaces a regular
 // file or a link, never a device, a pipe, a socket or a folder. Empty when it may go ahead.
 std::optional<ReadResult> RefusedReadTarget(const QString &path);

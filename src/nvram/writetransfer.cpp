@@ -5,107 +5,12 @@
 #include "link/frame.h"
 #include "link/seriallink.h"
 #include "nvram/nvrformat.h"
+#include "nvram/transfermessages.h"
 #include "nvram/writerule.h"
 
 #include <QBuffer>
 
 #include <utility>
-
-namespace {
-
-// Pages named in a box; the rest are counted.
-constexpr int kPagesNamed = 3;
-// Refused lines named in a box.
-constexpr int kRefusalsNamed = 3;
-
-// "page 0001", "pages 0001, 0003 and 0005", "pages 0001, 0003, 0005 and 4 more".
-QString namedPages(const QStringList &first, int count)
-{
-    if (count == 1)
-        return QStringLiteral("page ") + first.constFirst();
-    if (count > first.size()) {
-        return QStringLiteral("pages %1 and %2 more")
-            .arg(first.join(QStringLiteral(", ")), QString::number(count - first.size()));
-    }
-    return QStringLiteral("pages %1 and %2")
-        .arg(first.mid(0, first.size() - 1).join(QStringLiteral(", ")), first.constLast());
-}
-
-} // namespace
-
-QString WriteResultMessage(const WriteResult &result)
-{
-    const bool stoppedEarly = result.stopped && !result.endSent;
-    QStringList paragraphs;
-    if (result.linkLost && result.endSent) {
-        paragraphs << QStringLiteral("The link to the CTL PCB was lost at the end of the "
-                                     "write: the board may not have saved the parameters. "
-                                     "Write the file again once the board answers.");
-    } else if (result.linkLost) {
-        paragraphs << QStringLiteral("The link to the CTL PCB was lost at page %1.")
-                          .arg(result.currentPage);
-    } else if (result.interrupted) {
-        paragraphs
-            << QStringLiteral("The write was interrupted at page %1.").arg(result.currentPage);
-    } else if (stoppedEarly) {
-        paragraphs << QStringLiteral("The write stopped: the CTL PCB gave no complete answer "
-                                     "to %1 commands in a row.")
-                          .arg(kUnansweredLimit);
-    }
-    if (stoppedEarly) {
-        paragraphs << (result.lastAnsweredPage.isNull()
-                ? QStringLiteral("No page was completely written.")
-                : QStringLiteral("Last page completely written: %1.").arg(result.lastAnsweredPage));
-        paragraphs << QStringLiteral("%1 of %2 lines of the file were not completely sent.")
-                          .arg(result.lines - result.linesSent)
-                          .arg(result.lines);
-        paragraphs << QStringLiteral(
-            "The parameters were not saved on the board, so it keeps its saved parameters "
-            "after a restart. Write the file again once the board answers.");
-    }
-    if (!result.tooLongPages.isEmpty()) {
-        paragraphs << QStringLiteral("Not sent, too long for one command: %1 %2.")
-                          .arg(result.tooLongPages.size() == 1 ? QStringLiteral("page")
-                                                               : QStringLiteral("pages"),
-                              result.tooLongPages.join(QStringLiteral(", ")));
-    }
-    // The board saves on "$24%" whatever it made of the commands before it: say so, and where.
-    if (result.endSent && result.unansweredLines > 0) {
-        paragraphs << QStringLiteral("The board gave no complete answer to %1 of %2 commands: for "
-                                     "%3%4. \"$24%\" was sent all the same, so the board was told "
-                                     "to save: it may now hold old or wrong values there. Write "
-                                     "the file again once the board answers.")
-                          .arg(result.unanswered)
-                          .arg(result.sent)
-                          .arg(namedPages(result.unansweredPages, result.unansweredLines),
-                              result.endAnswered ? QString()
-                                                 : QStringLiteral(", and for \"$24%\""));
-    } else if (result.endSent && !result.endAnswered && !result.linkLost) {
-        paragraphs << QStringLiteral(
-            "The board gave no complete answer to \"$24%\", which tells it to save: it may not "
-            "have saved the parameters. Write the file again once the board answers.");
-    }
-    return paragraphs.join(QStringLiteral("\n\n"));
-}
-
-QString WriteRefusalMessage(const QString &path, const NvrFileContents &contents)
-{
-    const QString name = EscapedText(path);
-    if (!contents.error.isEmpty()) {
-        return QStringLiteral("Could not open %1: %2. Nothing was sent to the board.")
-            .arg(name, contents.error);
-    }
-    const WriteRefusals refusals = FindWriteRefusals(contents.bytes, kRefusalsNamed);
-    if (refusals.count == 0)
-        return {};
-    QStringList lines;
-    for (const NvrFinding &refusal : refusals.first)
-        lines << FindingText(path, refusal);
-    if (refusals.count > refusals.first.size())
-        lines << QStringLiteral("and %1 more").arg(refusals.count - refusals.first.size());
-    return QStringLiteral("%1 cannot be written to the CTL PCB as it is:\n\n").arg(name)
-        + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\nNothing was sent to the board.");
-}
 
 WriteSession::WriteSession(Exchange exchange, Progress progress)
     : m_exchange(std::move(exchange))
@@ -198,9 +103,7 @@ WriteResult WriteFileToCtl(SerialLink &link, const QByteArray &file, const Trans
         },
         [&hooks](const QString &pageText, int percent) {
             if (hooks.progress) {
-                hooks.progress(
-                    QStringLiteral("Writing page %1 (%2 % of the file)").arg(pageText).arg(percent),
-                    percent);
+                hooks.progress(WritingProgressText(pageText, percent), percent);
             }
         });
     session.sendLines(&buffer);

@@ -32,13 +32,6 @@ struct WriteResult {
     QStringList unansweredPages; // the first few of them
 };
 
-// The box for a write that did not go through as it should; empty for one that did.
-QString WriteResultMessage(const WriteResult &result);
-
-// The box for a file that is not sent at all: it cannot be read, or the board would not hold it
-// as it says. Empty for a file that may be sent.
-QString WriteRefusalMessage(const QString &path, const NvrFileContents &contents);
-
 // Sends the commands of one write, and stops once the board is gone or silent.
 class WriteSession {
 public:

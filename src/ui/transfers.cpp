@@ -8,6 +8,7 @@
 #include "link/seriallink.h"
 #include "nvram/backupfile.h"
 #include "nvram/readtransfer.h"
+#include "nvram/transfermessages.h"
 #include "nvram/writetransfer.h"
 #include "ui/styles.h"
 

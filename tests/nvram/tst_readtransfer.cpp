@@ -5,6 +5,7 @@
 #include "nvram/backupfile.h"
 #include "nvram/nvrformat.h"
 #include "nvram/readtransfer.h"
+#include "nvram/transfermessages.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,6 +6,7 @@
 #include "link/seriallink.h"
 #include "nvram/nvrformat.h"
 #include "nvram/readtransfer.h"
+#include "nvram/transfermessages.h"
 #include "nvram/writetransfer.h"
 
 #include <QDir>
