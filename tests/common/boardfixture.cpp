@@ -34,27 +34,24 @@ QByteArray expectedNvrFile(const QList<BoardParameter> &table, int pageCount)
 
 bool BoardFixture::makeFixture(int parts)
 {
+    const auto fail = [this](const QString &why) {
+        m_fixtureError = why;
+        return false;
+    };
     if (parts & Folder) {
         m_dir = std::make_unique<QTemporaryDir>();
-        if (!m_dir->isValid()) {
-            m_fixtureError = QStringLiteral("no temporary folder: ") + m_dir->errorString();
-            return false;
-        }
+        if (!m_dir->isValid())
+            return fail(QStringLiteral("no temporary folder: ") + m_dir->errorString());
     }
     if (parts & Board) {
         m_sim = std::make_unique<CtlBoardSim>();
-        if (!m_sim->start()) {
-            m_fixtureError = QStringLiteral("no simulated board: ") + m_sim->errorString();
-            return false;
-        }
+        if (!m_sim->start())
+            return fail(QStringLiteral("no simulated board: ") + m_sim->errorString());
     }
     if ((parts & Link) == Link) {
         m_link = std::make_unique<SerialLink>(kTestTimings);
-        if (!openLink(*m_link, m_sim->portPath())) {
-            m_fixtureError
-                = QStringLiteral("no link to the board: ") + m_link->port().errorString();
-            return false;
-        }
+        if (!openLink(*m_link, m_sim->portPath()))
+            return fail(QStringLiteral("no link to the board: ") + m_link->port().errorString());
     }
     if (parts & Debug)
         m_debug = std::make_unique<DebugCapture>();
