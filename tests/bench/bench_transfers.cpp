@@ -1,7 +1,7 @@
 // Times the window's read and write transfers, and riz-nvr's read, against the simulated board
 // paced as a real line.
 #include "boardcommands.h"
-#include "boardsim.h"
+#include "boardfixture.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -127,12 +127,6 @@ void printPhase(const char *name, int pages, const PhaseResult &result)
         pages, result.seconds, wireSeconds, static_cast<long long>(result.lineBytes),
         wireSeconds > 0 ? result.seconds / wireSeconds : 0.0, qPrintable(rss));
     std::fflush(stdout);
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The window writes a line of debug output for every byte it takes; sent to a terminal they

@@ -1,8 +1,7 @@
 // The polling cycle against the simulated board on a pseudo-terminal: greeting, polls,
 // farewell, and the end of a link that is lost or no longer answers.
-#include "linksupport.h"
+#include "boardfixture.h"
 
-#include "boardsim.h"
 #include "link/pollingcycle.h"
 
 #include <QElapsedTimer>
@@ -38,7 +37,7 @@ QByteArray gapMessage(qint64 actual, qint64 expected)
 #define COMPARE_GAP(actual, expected)                                                              \
     QVERIFY2(qAbs((actual) - (expected)) <= kMarginMs, gapMessage((actual), (expected)).constData())
 
-class TestPollingCycle : public QObject {
+class TestPollingCycle : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -66,16 +65,14 @@ private:
     void connectTicked();
     void tick(int count = 1);
 
-    std::unique_ptr<CtlBoardSim> m_sim;
-    std::unique_ptr<SerialLink> m_link;
     std::unique_ptr<PollingCycle> m_cycle;
 };
 
 void TestPollingCycle::init()
 {
-    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(makeFixture(Board), qPrintable(m_fixtureError));
     m_sim->generateParameters(4);
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
+    // Opened by each test, as COMMS opens it.
     m_link = std::make_unique<SerialLink>(kTestTimings);
     m_cycle = std::make_unique<PollingCycle>(*m_link);
 }
@@ -83,8 +80,7 @@ void TestPollingCycle::init()
 void TestPollingCycle::cleanup()
 {
     m_cycle.reset();
-    m_link.reset();
-    m_sim.reset();
+    dropFixture();
 }
 
 void TestPollingCycle::connectLink()

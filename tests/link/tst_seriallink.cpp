@@ -1,14 +1,11 @@
 // One command out, one answer in, over a real pty with the simulated board at the far end.
-#include "linksupport.h"
+#include "boardfixture.h"
 
-#include "boardsim.h"
 #include "link/frame.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -29,7 +26,7 @@ QByteArray elapsedMessage(qint64 elapsed) { return QByteArray::number(elapsed) +
 
 } // namespace
 
-class TestSerialLink : public QObject {
+class TestSerialLink : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -59,29 +56,19 @@ private:
     QByteArray exchangeRaw(
         const QByteArray &answer, const QString &command = QStringLiteral("$91%"));
     QTimer &watchdog() { return LinkTestAccess::serialWatchdogTimer(*m_link); }
-
-    std::unique_ptr<CtlBoardSim> m_board;
-    std::unique_ptr<SerialLink> m_link;
 };
 
 void TestSerialLink::init()
 {
-    m_board = std::make_unique<CtlBoardSim>();
-    QVERIFY2(m_board->start(), qPrintable(m_board->errorString()));
-    m_board->generateParameters(20);
-    m_link = std::make_unique<SerialLink>(kTestTimings);
-    QVERIFY(openLink(*m_link, m_board->portPath()));
+    QVERIFY2(makeFixture(Link), qPrintable(m_fixtureError));
+    m_sim->generateParameters(20);
 }
 
-void TestSerialLink::cleanup()
-{
-    m_link.reset();
-    m_board.reset();
-}
+void TestSerialLink::cleanup() { dropFixture(); }
 
 QByteArray TestSerialLink::exchangeRaw(const QByteArray &answer, const QString &command)
 {
-    m_board->setAnswerOverride(command.toLatin1(), answer);
+    m_sim->setAnswerOverride(command.toLatin1(), answer);
     m_link->exchange(command);
     return m_link->response().toLatin1();
 }
@@ -143,11 +130,11 @@ void TestSerialLink::writesFrameAsIs()
     QFETCH(int, loggedLength);
 
     DebugCapture debug;
-    m_board->setSilent(true);
+    m_sim->setSilent(true);
     m_link->WriteCommand(command, int(command.size()));
-    QVERIFY(m_board->waitForCommandCount(1, 3000));
+    QVERIFY(m_sim->waitForCommandCount(1, 3000));
 
-    QCOMPARE(m_board->commandBytes().constFirst(), onWire);
+    QCOMPARE(m_sim->commandBytes().constFirst(), onWire);
     QCOMPARE(m_link->command(), command);
     const QString logged
         = QStringLiteral("WriteCommand:  \"%1\"  len =  %2").arg(command).arg(loggedLength);
@@ -186,7 +173,7 @@ void TestSerialLink::collectsAnswer()
     QFETCH(QString, logLine);
 
     DebugCapture debug;
-    m_board->setAnswerOverride("$91%", answer);
+    m_sim->setAnswerOverride("$91%", answer);
     QCOMPARE(m_link->exchange(QStringLiteral("$91%")), result);
     QCOMPARE(m_link->response().toLatin1(), collected);
     QVERIFY2(debug.contains(logLine), qPrintable(debug.lines().last()));
@@ -197,7 +184,7 @@ void TestSerialLink::lateAnswerIsCollectedAndLeavesTrailingBytes()
 {
     // Well after the first wait for a byte, well inside the response window.
     constexpr int kLatencyMs = 250;
-    m_board->setLatencyMs(kLatencyMs);
+    m_sim->setLatencyMs(kLatencyMs);
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(exchangeRaw("$22000A5#after"), QByteArray("$22000A5#"));
@@ -207,10 +194,10 @@ void TestSerialLink::lateAnswerIsCollectedAndLeavesTrailingBytes()
 
 void TestSerialLink::earlierBytesAreDiscarded()
 {
-    m_board->sendRaw("$91LATE#");
+    m_sim->sendRaw("$91LATE#");
     QVERIFY(m_link->port().waitForReadyRead(2000));
 
-    m_board->setLatencyMs(100);
+    m_sim->setLatencyMs(100);
     QCOMPARE(exchangeRaw("$91NOW#"), QByteArray("$91NOW#"));
 }
 
@@ -225,7 +212,7 @@ void TestSerialLink::highByteIsLatin1AndLoggedSigned()
 void TestSerialLink::silentBoardEndsAfterWindow()
 {
     DebugCapture debug;
-    m_board->setSilent(true);
+    m_sim->setSilent(true);
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(m_link->exchange(QStringLiteral("$91%")), 0);
@@ -258,9 +245,9 @@ void TestSerialLink::unfinishedAnswerEndsWithinBound()
     QFETCH(QString, collected);
 
     constexpr int kLatencyMs = 200;
-    m_board->setLatencyMs(kLatencyMs);
-    m_board->setStallAfterBytes(stallAfterBytes);
-    m_board->setTrickleMs(trickleMs);
+    m_sim->setLatencyMs(kLatencyMs);
+    m_sim->setStallAfterBytes(stallAfterBytes);
+    m_sim->setTrickleMs(trickleMs);
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(m_link->exchange(QStringLiteral("$91%")), 0);
@@ -278,7 +265,7 @@ void TestSerialLink::lostDeviceSignalsOnceAndLatches()
     QList<bool> openWhenTold;
     connect(m_link.get(), &SerialLink::deviceLost, this,
         [&] { openWhenTold << m_link->port().isOpen(); });
-    m_board->setHangUpAfterCommands(1, 4);
+    m_sim->setHangUpAfterCommands(1, 4);
     QCOMPARE(m_link->exchange(QStringLiteral("$90%")), 0);
 
     QCOMPARE(openWhenTold, QList<bool> { false });
@@ -305,7 +292,7 @@ void TestSerialLink::nothingSpinsAfterHangUp()
     constexpr int kToldForMs = 500;
     connect(m_link.get(), &SerialLink::deviceLost, this, [] { QTest::qWait(kToldForMs); });
     DebugCapture debug;
-    m_board->setHangUpAfterCommands(1);
+    m_sim->setHangUpAfterCommands(1);
     const double cpuBefore = threadCpuSeconds();
     QElapsedTimer timer;
     timer.start();

@@ -1,5 +1,5 @@
 // Reading the board into an ".nvr" file, without a window, against the simulated board on a pty.
-#include "transfertestsupport.h"
+#include "boardfixture.h"
 
 #include "link/seriallink.h"
 #include "nvram/backupfile.h"
@@ -9,11 +9,9 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
-#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -52,7 +50,7 @@ enum class Fault { None, Silent, HangUp };
 enum class Planted { Nothing, NameLinksToPrivateFile, NameLinksNowhere, TildeLinksToPrivateFile };
 enum class Existing { Nothing, SmallFile, LargeFile, Folder, Fifo };
 
-class TestReadTransfer : public QObject {
+class TestReadTransfer : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -75,41 +73,18 @@ private slots:
     void unwritableFileIsReported();
 
 private:
-    void setBoard(const QList<BoardParameter> &table);
     ReadResult readBoardInto(const QString &path);
 
-    std::unique_ptr<CtlBoardSim> m_sim;
-    std::unique_ptr<SerialLink> m_link;
-    std::unique_ptr<DebugCapture> m_debug;
-    std::unique_ptr<QTemporaryDir> m_dir;
     QStringList m_progress;
     int m_exchanges = 0;
 };
 
 void TestReadTransfer::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_sim = std::make_unique<CtlBoardSim>();
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_link = std::make_unique<SerialLink>(kTestTimings);
-    QVERIFY(openLink(*m_link, m_sim->portPath()));
-    m_debug = std::make_unique<DebugCapture>();
+    QVERIFY2(makeFixture(Folder | Link | Debug), qPrintable(m_fixtureError));
 }
 
-void TestReadTransfer::cleanup()
-{
-    m_debug.reset();
-    m_link.reset();
-    m_sim.reset();
-    m_dir.reset();
-}
-
-void TestReadTransfer::setBoard(const QList<BoardParameter> &table)
-{
-    m_sim->setParameters(table);
-    m_sim->clearCommands();
-}
+void TestReadTransfer::cleanup() { dropFixture(); }
 
 ReadResult TestReadTransfer::readBoardInto(const QString &path)
 {

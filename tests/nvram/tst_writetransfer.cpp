@@ -1,6 +1,6 @@
 // Writing a parameter file to the board, without a window, as the simulated board on its pty
 // receives it.
-#include "transfertestsupport.h"
+#include "boardfixture.h"
 
 #include "link/frame.h"
 #include "link/seriallink.h"
@@ -12,10 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
-
-#include <memory>
 
 #include <sys/stat.h>
 
@@ -27,7 +24,7 @@ QByteArray repeated(char c, int count) { return QByteArray(count, c); }
 
 } // namespace
 
-class TestWriteTransfer : public QObject {
+class TestWriteTransfer : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -47,42 +44,18 @@ private slots:
     void roundTripCopiesOneBoardToAnother();
 
 private:
-    QString writeFile(const QString &name, const QByteArray &bytes);
     WriteResult transfer(const QString &path);
 
-    std::unique_ptr<CtlBoardSim> m_sim;
-    std::unique_ptr<SerialLink> m_link;
-    std::unique_ptr<DebugCapture> m_debug;
-    std::unique_ptr<QTemporaryDir> m_dir;
     QStringList m_progress;
 };
 
 void TestWriteTransfer::init()
 {
-    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(makeFixture(Link | Debug | Folder), qPrintable(m_fixtureError));
     m_sim->generateParameters(4);
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_link = std::make_unique<SerialLink>(kTestTimings);
-    QVERIFY(openLink(*m_link, m_sim->portPath()));
-    m_debug = std::make_unique<DebugCapture>();
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
 }
 
-void TestWriteTransfer::cleanup()
-{
-    m_debug.reset();
-    m_link.reset();
-    m_sim.reset();
-    m_dir.reset();
-}
-
-QString TestWriteTransfer::writeFile(const QString &name, const QByteArray &bytes)
-{
-    const QString path = m_dir->filePath(name);
-    writeTestFile(path, bytes);
-    return path;
-}
+void TestWriteTransfer::cleanup() { dropFixture(); }
 
 WriteResult TestWriteTransfer::transfer(const QString &path)
 {

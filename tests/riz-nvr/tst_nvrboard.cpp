@@ -1,14 +1,12 @@
 // riz-nvr's board commands against the simulated board: what they save, send and tell, and their
 // exit status.
 #include "boardcommands.h"
-#include "boardsim.h"
-#include "linksupport.h"
+#include "boardfixture.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimeZone>
 #include <QtTest>
@@ -20,19 +18,6 @@
 namespace {
 
 const QByteArray kOldFile = "Page Number | Value | Description\n0000 | 0 | an older backup\n";
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
-}
-
-void writeTestFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
 
 QByteArray changedGolden()
 {
@@ -76,7 +61,7 @@ enum class Fault {
 
 } // namespace
 
-class TestNvrBoard : public QObject {
+class TestNvrBoard : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -88,8 +73,6 @@ private slots:
     void signalEndsReadCleanly();
 
 private:
-    std::unique_ptr<CtlBoardSim> m_sim;
-    std::unique_ptr<QTemporaryDir> m_dir;
     QString m_noPrivateLocks; // why lock files cannot be planted, when they cannot
 };
 
@@ -97,19 +80,12 @@ void TestNvrBoard::initTestCase() { m_noPrivateLocks = usePrivateLockFolder(); }
 
 void TestNvrBoard::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(makeFixture(Folder | Board), qPrintable(m_fixtureError));
     QVERIFY2(m_sim->loadNvr(QStringLiteral(TEST_DATA_DIR "/read_three_pages.nvr")),
         qPrintable(m_sim->errorString()));
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
 }
 
-void TestNvrBoard::cleanup()
-{
-    m_sim.reset();
-    m_dir.reset();
-}
+void TestNvrBoard::cleanup() { dropFixture(); }
 
 // FILE is "file.nvr" in the test's folder: fileBefore is written there first (empty: none), and
 // is what it must hold afterwards unless fileAfter says otherwise.

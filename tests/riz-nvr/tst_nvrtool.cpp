@@ -1,10 +1,10 @@
 // riz-nvr, run as the technician runs it: reports, exit status, and the commands it lists.
-#include "boardsim.h"
+#include "boardfixture.h"
+
 #include "nvram/version.h"
 
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -48,44 +48,22 @@ Run runTool(const QStringList &arguments, const QString &directory)
     return { process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError() };
 }
 
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll()
-                                          : QByteArray("(cannot read " + path.toUtf8() + ')');
-}
-
 } // namespace
 
-class TestNvrTool : public QObject {
+class TestNvrTool : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
     void init();
+    void cleanup();
     void reportsAndExitStatus_data();
     void reportsAndExitStatus();
     void listedCommandsAreWhatTheWriteSends();
-
-private:
-    QString writeFile(const QString &name, const QByteArray &bytes);
-
-    std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TestNvrTool::init()
-{
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-}
+void TestNvrTool::init() { QVERIFY2(makeFixture(Folder), qPrintable(m_fixtureError)); }
 
-QString TestNvrTool::writeFile(const QString &name, const QByteArray &bytes)
-{
-    const QString path = m_dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
+void TestNvrTool::cleanup() { dropFixture(); }
 
 // Files named "data:x" come from tests/data; "file.nvr=bytes" is written to the temporary
 // directory, where the tool runs.
@@ -333,5 +311,5 @@ void TestNvrTool::listedCommandsAreWhatTheWriteSends()
     QCOMPARE(listed, sent);
 }
 
-QTEST_MAIN(TestNvrTool)
+QTEST_GUILESS_MAIN(TestNvrTool)
 #include "tst_nvrtool.moc"

@@ -1,6 +1,7 @@
 // The simulated board as the program meets it: through a real QSerialPort on its pty.
+#include "boardfixture.h"
+
 #include "boardoptions.h"
-#include "boardsim.h"
 #include "link/serialdevice.h"
 
 #include <QCommandLineParser>
@@ -11,9 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
-class TestBoardSim : public QObject {
+class TestBoardSim : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -38,7 +37,6 @@ private:
     QByteArray readUntilHash() { return read(2000, true); }
     QByteArray readExpecting(qsizetype size);
 
-    std::unique_ptr<CtlBoardSim> m_sim;
     QSerialPort m_port;
     QElapsedTimer m_clock;
     qint64 m_lastArrival = 0; // m_clock time of the last bytes read
@@ -47,9 +45,8 @@ private:
 void TestBoardSim::init()
 {
     m_clock.start();
-    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(makeFixture(Board), qPrintable(m_fixtureError));
     m_sim->generateParameters(60);
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
     m_port.setPortName(m_sim->portPath());
     QVERIFY2(m_port.open(QIODevice::ReadWrite), qPrintable(m_port.errorString()));
     QVERIFY(m_port.setBaudRate(QSerialPort::Baud57600) && m_port.setDataBits(QSerialPort::Data8)
@@ -59,7 +56,7 @@ void TestBoardSim::init()
 void TestBoardSim::cleanup()
 {
     m_port.close();
-    m_sim.reset();
+    dropFixture();
 }
 
 void TestBoardSim::send(const QByteArray &command)

@@ -1,15 +1,14 @@
 // The connection as the window shows it: the port list, COMMS and its colours, the fields, and
 // the one box when a port cannot be opened or the link is lost.
+#include "boardfixture.h"
 #include "testsupport.h"
 
-#include "boardsim.h"
 #include "ui/styles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -41,7 +40,7 @@ enum class LinkFault { LostDuringExchange, LostDuringStatusPoll, HungUpBetweenTi
 
 Q_DECLARE_METATYPE(LinkFault)
 
-class TestConnection : public QObject {
+class TestConnection : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -70,11 +69,9 @@ private:
     void verifyConnectedLook();
     void verifyDisconnectedLook();
 
-    QTemporaryDir m_saveFolder;
     QString m_noPrivateLocks; // why lock files cannot be planted, when they cannot
     QTemporaryDir m_probeFolder; // one that every account may enter
     QString m_probeForAnyone;
-    std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<CtlBoardSim> m_otherSim;
     std::unique_ptr<MainWindow> m_window;
 };
@@ -95,10 +92,9 @@ void TestConnection::initTestCase()
 
 void TestConnection::init()
 {
-    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(makeFixture(Board | Folder), qPrintable(m_fixtureError));
     m_sim->generateParameters(4);
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
-    m_window = std::make_unique<MainWindow>(nullptr, kTestTimings, m_saveFolder.path());
+    m_window = std::make_unique<MainWindow>(nullptr, kTestTimings, m_dir->path());
     m_window->show();
 }
 
@@ -106,7 +102,7 @@ void TestConnection::cleanup()
 {
     m_window.reset();
     m_otherSim.reset();
-    m_sim.reset();
+    dropFixture();
 }
 
 void TestConnection::choose(const QString &entry)

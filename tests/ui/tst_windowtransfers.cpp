@@ -1,7 +1,7 @@
 // What the window does around a transfer: the name checked, the link required, the fields'
 // colours, one box at the end, and a window that stays painted but deaf while the board answers.
+#include "boardfixture.h"
 #include "testsupport.h"
-#include "transfertestsupport.h"
 
 #include "ui/styles.h"
 
@@ -14,7 +14,6 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QStatusBar>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -63,7 +62,7 @@ private:
 
 } // namespace
 
-class TestWindowTransfers : public QObject {
+class TestWindowTransfers : public QObject, protected BoardFixture {
     Q_OBJECT
 
 private slots:
@@ -85,45 +84,29 @@ private slots:
 
 private:
     QString folder() const { return m_dir->path() + QLatin1Char('/'); }
-    void setBoard(const QList<BoardParameter> &table);
     void readBoardInto(const QString &path);
     void verifyTransferEnded(const QLineEdit *field);
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CtlBoardSim> m_sim;
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<ModalBoxCatcher> m_boxes;
-    std::unique_ptr<DebugCapture> m_debug;
 };
 
 void TestWindowTransfers::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_sim = std::make_unique<CtlBoardSim>();
+    QVERIFY2(makeFixture(Folder | Board | Debug), qPrintable(m_fixtureError));
     m_sim->generateParameters(4);
-    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
     m_window = std::make_unique<MainWindow>(nullptr, kTestTimings, folder());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     QVERIFY(openWindowPort(*m_window, m_sim->portPath()));
     m_boxes = std::make_unique<ModalBoxCatcher>();
-    m_debug = std::make_unique<DebugCapture>();
 }
 
 void TestWindowTransfers::cleanup()
 {
-    m_debug.reset();
     m_boxes.reset();
     m_window.reset();
-    m_sim.reset();
-    m_dir.reset();
-}
-
-void TestWindowTransfers::setBoard(const QList<BoardParameter> &table)
-{
-    m_sim->setParameters(table);
-    m_sim->clearCommands();
+    dropFixture();
 }
 
 // The window as a connected session leaves it: polling at another pace, the field not yet yellow.
@@ -334,10 +317,9 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
     QByteArray tenLines = kHeader;
     for (int page = 1; page <= 10; ++page)
         tenLines += "000" + QByteArray::number(page, 16).toUpper() + " | 7 | x\n";
-    writeTestFile(m_dir->filePath(QStringLiteral("ten.nvr")), tenLines);
-    writeTestFile(
-        m_dir->filePath(QStringLiteral("two.nvr")), kHeader + "0001 | 7 | x\n0002 | 8 | y\n");
-    writeTestFile(m_dir->filePath(QStringLiteral("refused.nvr")),
+    writeFile(QStringLiteral("ten.nvr"), tenLines);
+    writeFile(QStringLiteral("two.nvr"), kHeader + "0001 | 7 | x\n0002 | 8 | y\n");
+    writeFile(QStringLiteral("refused.nvr"),
         kHeader
             + "0000 | 4 | Last\n0001 | $24 | Cost\n05 | 18000 | Five\n0002 | 7 | \n"
               "0003 | 7 | 50%\n0004 | 7 | Fan #2\n");
@@ -394,8 +376,7 @@ void TestWindowTransfers::fieldShowsNameWithoutLastFourCharacters()
 {
     QFETCH(QString, fileName);
     QFETCH(QString, shown);
-    const QString path = m_dir->filePath(fileName);
-    writeTestFile(path, kHeader + "0001 | 7 | x\n");
+    const QString path = writeFile(fileName, kHeader + "0001 | 7 | x\n");
     QLineEdit *field = MainWindowTestAccess::ui(*m_window).editToCTLPCB;
     field->setStyleSheet(kStyleEditYellow);
     FieldWatch watch(*m_window, field);
@@ -424,8 +405,7 @@ void TestWindowTransfers::openDialogChoosesTheFile()
     QFETCH(bool, choose);
     QFETCH(QString, shown);
     QFETCH(QList<QByteArray>, expected);
-    const QString path = m_dir->filePath(QStringLiteral("Chosen.nvr"));
-    writeTestFile(path, kHeader + "0001 | 7 | x\n");
+    const QString path = writeFile(QStringLiteral("Chosen.nvr"), kHeader + "0001 | 7 | x\n");
     MainWindowUi &ui = MainWindowTestAccess::ui(*m_window);
     ui.editToCTLPCB->setText(kDefaultDownloadName);
     ui.editToCTLPCB->setStyleSheet(kStyleEditYellow);
@@ -557,8 +537,8 @@ void TestWindowTransfers::closeRequestWaitsForWholeWrite()
 {
     // Seven answers of 40 ms each: the request at 50 ms comes well inside the write.
     m_sim->setLatencyMs(40);
-    const QString path = m_dir->filePath(QStringLiteral("closing.nvr"));
-    writeTestFile(path, kHeader + "0001 | 7 | x\n0002 | 8 | y\n0003 | 9 | z\n");
+    const QString path = writeFile(
+        QStringLiteral("closing.nvr"), kHeader + "0001 | 7 | x\n0002 | 8 | y\n0003 | 9 | z\n");
     qsizetype commandsAtRequest = -1;
     QTimer::singleShot(50, m_window.get(), [this, &commandsAtRequest] {
         commandsAtRequest = m_sim->commands().size();

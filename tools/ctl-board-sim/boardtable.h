@@ -1,4 +1,5 @@
-// The simulated board's parameter table: generated contents and its own ".nvr" reader and writer.
+// The simulated board's parameter table: generated contents, loaded from and saved to ".nvr"
+// files with the format's own line reader and line writers.
 #pragma once
 
 #include "boardsim.h"
