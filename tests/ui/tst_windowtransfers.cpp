@@ -3,6 +3,7 @@
 #include "boardfixture.h"
 #include "testsupport.h"
 
+#include "link/frame.h"
 #include "ui/styles.h"
 
 #include <QApplication>
@@ -233,14 +234,14 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("pageZeroValue");
     QTest::addColumn<int>("hangUpAfter");
-    QTest::addColumn<int>("silentEvery");
+    QTest::addColumn<QByteArrayList>("unanswered"); // answers cut off at the length limit
     QTest::addColumn<int>("barredPages"); // from page 1 on, with a "|" in the description
     QTest::addColumn<QString>("box");
 
     // A value from the board is never taken for markup.
     QTest::newRow("readRefusesMarkupValue")
         << false << "zero.nvr"
-        << "<b>4</b>" << -1 << 0 << 0
+        << "<b>4</b>" << -1 << QByteArrayList() << 0
         << "The read stopped: page 0000 gives the number of the last page, but the CTL PCB sent "
            "\"<b>4</b>\", which is not a page number from 0 to 2147483647. Nothing was saved: %1 "
            "was not created.";
@@ -248,13 +249,13 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
     const QString gone = QStringLiteral("\n\n{port} is gone: the adapter may have been unplugged.");
     QTest::newRow("readLosesLinkAtPageThree")
         << false << "stopped.nvr"
-        << "5" << 7 << 0 << 0
+        << "5" << 7 << QByteArrayList() << 0
         << "The link to the CTL PCB was lost at page 0003: 3 of 6 pages were read. Nothing was "
            "saved: %1 was not created."
             + gone;
     QTest::newRow("readIntoFolderSendsNothing")
         << false << "folder.nvr"
-        << "5" << -1 << 0 << 0
+        << "5" << -1 << QByteArrayList() << 0
         << "Could not save to %1: it is a folder, and a read replaces only a file or a link. "
            "Nothing was read from the board.";
     QString barred = QStringLiteral("The read is saved in %1, but 12 pages hold characters that "
@@ -266,13 +267,15 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
                              "is read, and \"$\", \"%\" and NUL cannot be written to the board: "
                              "writing this file back would not restore these pages as they are "
                              "now.");
-    QTest::newRow("readSavesPagesItCannotCarryBack") << false << "barred.nvr"
-                                                     << "12" << -1 << 0 << 12 << barred;
-    QTest::newRow("writeOfFolder") << true << "folder.nvr" << QString() << -1 << 0 << 0
-                                   << "Could not open %1: it is a folder. Nothing was sent to the "
-                                      "board.";
+    QTest::newRow("readSavesPagesItCannotCarryBack")
+        << false << "barred.nvr"
+        << "12" << -1 << QByteArrayList() << 12 << barred;
+    QTest::newRow("writeOfFolder")
+        << true << "folder.nvr" << QString() << -1 << QByteArrayList() << 0
+        << "Could not open %1: it is a folder. Nothing was sent to the "
+           "board.";
     QTest::newRow("writeRefusesFileNamingFirstThreeLines")
-        << true << "refused.nvr" << QString() << -1 << 0 << 0
+        << true << "refused.nvr" << QString() << -1 << QByteArrayList() << 0
         << "%1 cannot be written to the CTL PCB as it is:\n\n"
            "%1:3: refused: \"$\" in the value: the board starts a new command there\n"
            "%1:4: refused: page \"05\" is not four upper-case hexadecimal digits: the board may "
@@ -280,12 +283,12 @@ void TestWindowTransfers::failedTransferEndsWithOneBox_data()
            "%1:5: refused: the board will hold an empty field, and a read stops at this page\n"
            "and 2 more\n\nNothing was sent to the board.";
     QTest::newRow("writeSaysSaveWentOutAfterUnansweredCommands")
-        << true << "two.nvr" << QString() << -1 << 2 << 0
+        << true << "two.nvr" << QString() << -1 << QByteArrayList { "$210001x%", "$210002y%" } << 0
         << "The board gave no complete answer to 2 of 5 commands: for pages 0001 and 0002. "
            "\"$24%\" was sent all the same, so the board was told to save: it may now hold old or "
            "wrong values there. Write the file again once the board answers.";
     QTest::newRow("writeLosesLinkAtPageThree")
-        << true << "ten.nvr" << QString() << 5 << 0 << 0
+        << true << "ten.nvr" << QString() << 5 << QByteArrayList() << 0
         << "The link to the CTL PCB was lost at page 0003.\n\nLast page completely written: "
            "0002.\n\n8 of 10 lines of the file were not completely sent.\n\nThe parameters were "
            "not saved on the board, so it keeps its saved parameters after a restart. Write the "
@@ -301,7 +304,7 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
     QFETCH(QString, name);
     QFETCH(QString, pageZeroValue);
     QFETCH(int, hangUpAfter);
-    QFETCH(int, silentEvery);
+    QFETCH(QByteArrayList, unanswered);
     QFETCH(int, barredPages);
     QFETCH(QString, box);
     m_sim->generateParameters(qMax(5, barredPages));
@@ -313,7 +316,8 @@ void TestWindowTransfers::failedTransferEndsWithOneBox()
     setBoard(table);
     if (hangUpAfter >= 0)
         m_sim->setHangUpAfterCommands(hangUpAfter);
-    m_sim->setSilentEvery(silentEvery);
+    for (const QByteArray &command : unanswered)
+        m_sim->setAnswerOverride(command, QByteArray(kMaxResponseChars + 1, 'x'));
     QByteArray tenLines = kHeader;
     for (int page = 1; page <= 10; ++page)
         tenLines += "000" + QByteArray::number(page, 16).toUpper() + " | 7 | x\n";
