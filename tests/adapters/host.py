@@ -35,9 +35,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # The hot-pluggable lines, as QMP device_add takes them again after an unplug.
 DEVICES = {
+    # Plugged whether or not a board is connected, for the boards restart between cases; with
+    # a serial number of its own, as an adapter has, its by-id link survives a replug.
     'ftdi': {'driver': 'usb-serial', 'id': 'ftdi0', 'chardev': 'ftdi', 'bus': 'xhci.0',
-             # Plugged whether or not a board is connected: the boards restart between cases.
-             'always-plugged': True},
+             'always-plugged': True, 'serial': 'RIZ00001'},
     'pci': {'driver': 'pci-serial', 'id': 'pci0', 'chardev': 'pci', 'addr': '0x5'},
 }
 BOARD_LINES = ('ftdi', 'isa', 'pci')
@@ -175,7 +176,8 @@ class Rig:
     def prepare_share(self):
         shutil.rmtree(self.options.run, ignore_errors=True)
         os.makedirs(self.share)
-        shutil.copy(os.path.join(HERE, 'cases.py'), self.share)
+        for name in ('cases.py', 'guest.py'):
+            shutil.copy(os.path.join(HERE, name), self.share)
         shutil.copy(self.options.sim, os.path.join(self.share, 'ctl-board-sim'))
         shutil.copy(self.options.deb, self.share)
 
@@ -266,7 +268,8 @@ class Rig:
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
-            ready = select.select([f for f in (self.channel, self.qemu.stdout) if f], [], [], min(left, 1))[0]
+            watched = [f for f in (self.channel, self.qemu.stdout) if f]
+            ready = select.select(watched, [], [], min(left, 1))[0]
             if self.qemu.stdout in ready:
                 output = os.read(self.qemu.stdout.fileno(), 4096)
                 if output:
