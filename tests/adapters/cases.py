@@ -114,15 +114,18 @@ def wait_transfer_started(line, transfer):
 
 
 def window_unplugged(line, transfer, name, file):
-    """The window's transfer, the unplug, the box; its figures."""
+    """The window's transfer (or its polling), the unplug, the box; its figures."""
     window = Window()
     window.connect(line)
     wait_connected(line)
     if transfer == 'read':
         window.read(name)
-    else:
+    elif transfer == 'write':
         window.write(file)
-    wait_transfer_started(line, transfer)
+    if transfer == 'poll':
+        wait_until('a second poll', lambda: line.page_commands(('$91',)) >= 2, 10)
+    else:
+        wait_transfer_started(line, transfer)
     unplugged = time.monotonic()
     line.unplug()
     wait_until('a box', window.boxes, BOX_LIMIT, step=0.02)
@@ -170,8 +173,8 @@ def riz_nvr_unplugged(line, transfer, file):
 
 
 def unplug_during(line, transfer, program):
-    """An unplug once a long transfer is under way: the old file stays as it was, no temporary
-    file is left, and no "$24%" goes out."""
+    """An unplug once a long transfer (or the window's polling) is under way: the old file stays
+    as it was, no temporary file is left, and no "$24%" goes out."""
     line.board('--load', 'board1000.nvr', '--pace')
     name = f'unplug-{line.name}'
     # The backup that a failed read must leave alone, or the file being written.
@@ -189,6 +192,11 @@ def unplug_during(line, transfer, program):
         check(not any(c == '$24%' for c, _ in line.board_log()),
               '"$24%" went out after the unplug')
     return figures
+
+
+def unplug_polling_window(line):
+    """an unplug while the window polls"""
+    return unplug_during(line, 'poll', 'window')
 
 
 def unplug_read_window(line):
@@ -315,6 +323,7 @@ CASES = [
     ('ftdi', riz_nvr_read_verify_write, None),
     ('ftdi', window_read_write, None),
     ('ftdi', speed, None),
+    ('ftdi', unplug_polling_window, None),
     ('ftdi', unplug_read_window, None),
     ('ftdi', unplug_write_window, None),
     ('ftdi', unplug_read_nvr, None),
@@ -325,6 +334,7 @@ CASES = [
     ('ftdi', in_use_by_riz_nvr, None),
     ('acm', riz_nvr_read_verify_write, None),
     ('acm', window_read_write, None),
+    ('acm', unplug_polling_window, None),
     ('acm', unplug_read_window, None),
     ('acm', unplug_write_window, None),
     ('acm', unplug_read_nvr, None),
