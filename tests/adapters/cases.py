@@ -389,11 +389,12 @@ def run_row(number, line_name, case, known_fault):
 def install_package():
     debs = glob.glob(os.path.join(SHARE, 'riz-oveda_*.deb'))
     check(len(debs) == 1, f'one package in the shared folder, found {debs}')
-    local = os.path.join('/root', os.path.basename(debs[0]))
-    shutil.copy(debs[0], local)
+    shutil.copy(debs[0], '/root')
     started = time.monotonic()
-    result = subprocess.run(['apt-get', 'install', '-y', '-q', local], capture_output=True,
-                            text=True, env=dict(os.environ, DEBIAN_FRONTEND='noninteractive'))
+    result = subprocess.run(['apt', 'install', '-y', '-q', './' + os.path.basename(debs[0])],
+                            cwd='/root', capture_output=True, text=True,
+                            env=dict(os.environ, DEBIAN_FRONTEND='noninteractive'))
+    note(result.stdout + result.stderr)
     check(result.returncode == 0,
           f'apt install of the package failed:\n{result.stdout}{result.stderr}')
     info = os.stat(SAVE_DIR)
@@ -402,8 +403,8 @@ def install_package():
 
 
 def prepare():
-    for pages, salt in ((40, ''), (200, ''), (1000, '')):
-        write_table(os.path.join(SHARE, f'board{pages}.nvr'), pages, salt)
+    for pages in (40, 200, 1000):
+        write_table(os.path.join(SHARE, f'board{pages}.nvr'), pages)
     write_table(os.path.join(SHARE, 'changed40.nvr'), 40, '1')
     write_table(os.path.join(SHARE, 'changed1000.nvr'), 1000, '1')
     subprocess.Popen(['Xvfb', DISPLAY, '-screen', '0', '1024x768x24', '-nolisten', 'tcp',

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """What the cases (cases.py) drive the guest with: the channel to the host, the technician's
 and another user's processes, the serial lines with their boards and unplugs, and the window
 under Xvfb, pressed with xdotool and watched for its boxes.

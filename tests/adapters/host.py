@@ -165,7 +165,6 @@ class Rig:
         self.channel = None
         self.boards = {}
         self.guest_status = None
-        self.guest_spoke = False
 
     def socket_path(self, name):
         return os.path.join(self.sockets, name + '.sock')
@@ -283,7 +282,6 @@ class Rig:
                 self.channel.close()
                 self.channel = None
                 continue
-            self.guest_spoke = True
             pending += received
             while b'\n' in pending:
                 line, pending = pending.split(b'\n', 1)
