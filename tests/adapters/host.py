@@ -51,10 +51,10 @@ class RigError(Exception):
     """The rig itself cannot go on."""
 
 
-def device_option(spec):
+def device_option(device):
     """The -device option for a device that device_add can add again."""
-    return ','.join([spec['driver']] + [f"{k}={'on' if v is True else v}"
-                                        for k, v in spec.items() if k != 'driver'])
+    return ','.join([device['driver']] + [f"{k}={'on' if v is True else v}"
+                                          for k, v in device.items() if k != 'driver'])
 
 
 class Qmp:
