@@ -12,6 +12,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
 class TestBoardSim : public QObject, protected BoardFixture {
     Q_OBJECT
 
@@ -28,6 +33,7 @@ private slots:
     void leavesCommandsUnanswered_data();
     void leavesCommandsUnanswered();
     void hangUpIsALostDevice();
+    void servesASerialDevice();
     void faultOptionsSetTheBoard_data();
     void faultOptionsSetTheBoard();
 
@@ -309,6 +315,41 @@ void TestBoardSim::hangUpIsALostDevice()
     QVERIFY2(m_port.open(QIODevice::ReadWrite), qPrintable(m_port.errorString()));
     send("$91%");
     QCOMPARE(readUntilHash(), QByteArray("$91OK#"));
+}
+
+// The board on the slave end of a pty pair, as on a USB adapter: the tool's end is the master.
+void TestBoardSim::servesASerialDevice()
+{
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    QVERIFY(openpty(&master, &slave, name, nullptr, nullptr) == 0);
+    ::close(slave);
+    CtlBoardSim board;
+    board.generateParameters(60);
+    board.setLine(CtlBoardSim::Line::Device, QString::fromLatin1(name));
+    board.setLinePacing(true);
+    QVERIFY2(board.start(), qPrintable(board.errorString()));
+    QCOMPARE(board.portPath(), QString::fromLatin1(name));
+
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(::write(master, "$220009%", 8), 8);
+    QByteArray received;
+    while (!received.endsWith('#') && !clock.hasExpired(2000)) {
+        pollfd readable { master, POLLIN, 0 };
+        char buffer[64];
+        const ssize_t got = ::poll(&readable, 1, 100) > 0 ? ::read(master, buffer, 64) : 0;
+        received.append(buffer, qMax<ssize_t>(got, 0));
+    }
+    const QByteArray answer = "$2200091850#";
+    QCOMPARE(received, answer);
+    // Paced as on the board's own pty: the last byte comes no earlier than its place on the line.
+    QVERIFY(clock.elapsed() >= qint64((answer.size() - 1) * 10.0 / 57.6));
+
+    // The adapter at the tool's end unplugged: the board sees its line gone.
+    ::close(master);
+    QTRY_VERIFY(board.isHungUp());
 }
 
 void TestBoardSim::faultOptionsSetTheBoard_data()

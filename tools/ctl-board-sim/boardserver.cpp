@@ -1,9 +1,12 @@
-// The simulated board's pty and the thread that serves it: framing, logging and answer timing.
+// The simulated board's line (its pty, a device or a socket) and the thread that serves it:
+// framing, logging and answer timing.
 #include "boardsimprivate.h"
 
 #include "boardprotocol.h"
 
 #include "link/frame.h"
+
+#include <QFile>
 
 #include <cstdint>
 
@@ -16,6 +19,8 @@
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +51,69 @@ void closeFd(int &fd)
     fd = -1;
 }
 
+// Each returns the step that failed, with errno set, or nullptr.
+const char *openOwnPty(int &master, int &slave, QString &slavePath)
+{
+    char name[PATH_MAX] = {};
+    termios settings {};
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) < 0)
+        return "openpty";
+    if (tcgetattr(slave, &settings) < 0)
+        return "tcgetattr";
+    // Raw before the program can open the slave, so that nothing is echoed or translated.
+    cfmakeraw(&settings);
+    // glibc takes the rate as a number as well as a B constant.
+    cfsetspeed(&settings, kBaudRate);
+    if (tcsetattr(slave, TCSANOW, &settings) < 0)
+        return "tcsetattr";
+    if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) < 0
+        || fcntl(master, F_SETFD, FD_CLOEXEC) < 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) < 0)
+        return "fcntl";
+    if (ptsname_r(master, name, sizeof name) != 0)
+        return "ptsname_r";
+    slavePath = QString::fromLocal8Bit(name);
+    return nullptr;
+}
+
+// The board's UART: raw 8N1 at its rate, no flow control, the modem lines ignored.
+const char *openDevice(const QByteArray &path, int &fd)
+{
+    fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "open";
+    termios settings {};
+    if (tcgetattr(fd, &settings) < 0)
+        return "tcgetattr";
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cflag &= ~CRTSCTS;
+    cfsetspeed(&settings, kBaudRate);
+    if (tcsetattr(fd, TCSANOW, &settings) < 0)
+        return "tcsetattr";
+    // What came in before the board was there is not meant for it.
+    tcflush(fd, TCIOFLUSH);
+    return nullptr;
+}
+
+const char *connectSocket(const QByteArray &path, int &fd)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return "connect";
+    }
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "socket";
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+        return "connect";
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0)
+        return "fcntl";
+    return nullptr;
+}
+
 } // namespace
 
 void CtlBoardSim::Private::wakeLocked() const
@@ -56,43 +124,36 @@ void CtlBoardSim::Private::wakeLocked() const
     [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
 }
 
-bool CtlBoardSim::Private::openPty()
+bool CtlBoardSim::Private::openLine()
 {
-    int master = -1;
+    int line = -1;
     int slave = -1;
+    QString portPath = m_linePath;
     const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    char name[PATH_MAX] = {};
-    termios settings {};
-    const auto fail = [&](const char *step) {
-        m_errorString = QStringLiteral("%1: %2").arg(
-            QLatin1String(step), QString::fromLocal8Bit(strerror(errno)));
-        for (int fd : { master, slave, wake }) {
+    const char *failedStep = nullptr;
+    if (wake < 0)
+        failedStep = "eventfd";
+    else if (m_line == Line::OwnPty)
+        failedStep = openOwnPty(line, slave, portPath);
+    else if (m_line == Line::Device)
+        failedStep = openDevice(QFile::encodeName(m_linePath), line);
+    else
+        failedStep = connectSocket(QFile::encodeName(m_linePath), line);
+    if (failedStep) {
+        const int error = errno;
+        m_errorString = QLatin1String(failedStep)
+            + (wake < 0 || m_line == Line::OwnPty ? QString() : QLatin1Char(' ') + m_linePath)
+            + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(error));
+        for (int fd : { line, slave, wake }) {
             if (fd >= 0)
                 ::close(fd);
         }
         return false;
-    };
-    if (wake < 0)
-        return fail("eventfd");
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) < 0)
-        return fail("openpty");
-    if (tcgetattr(slave, &settings) < 0)
-        return fail("tcgetattr");
-    // Raw before the program can open the slave, so that nothing is echoed or translated.
-    cfmakeraw(&settings);
-    // glibc takes the rate as a number as well as a B constant.
-    cfsetspeed(&settings, kBaudRate);
-    if (tcsetattr(slave, TCSANOW, &settings) < 0)
-        return fail("tcsetattr");
-    if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) < 0
-        || fcntl(master, F_SETFD, FD_CLOEXEC) < 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) < 0)
-        return fail("fcntl");
-    if (ptsname_r(master, name, sizeof name) != 0)
-        return fail("ptsname_r");
-    m_masterFd = master;
+    }
+    m_lineFd = line;
     m_slaveFd = slave;
     m_wakeFd = wake;
-    m_portPath = QString::fromLocal8Bit(name);
+    m_portPath = portPath;
     m_errorString.clear();
     return true;
 }
@@ -114,7 +175,7 @@ void CtlBoardSim::Private::resetServingState()
 
 void CtlBoardSim::Private::closeFds()
 {
-    closeFd(m_masterFd);
+    closeFd(m_lineFd);
     closeFd(m_slaveFd);
     closeFd(m_wakeFd);
 }
@@ -126,7 +187,7 @@ void CtlBoardSim::Private::serve()
     for (;;) {
         if (!writeDue())
             return;
-        pollfd fds[2] = { { m_masterFd, short(POLLIN | (m_waitWritable ? POLLOUT : 0)), 0 },
+        pollfd fds[2] = { { m_lineFd, short(POLLIN | (m_waitWritable ? POLLOUT : 0)), 0 },
             { m_wakeFd, POLLIN, 0 } };
         timespec timeout {};
         if (ppoll(fds, 2, nextTimeout(timeout), nullptr) < 0 && errno != EINTR)
@@ -137,8 +198,8 @@ void CtlBoardSim::Private::serve()
             if (!takeWakeRequests())
                 return;
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
-            readInput();
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !readInput())
+            return;
         if (m_frameOpen && Clock::now() - m_lastByteAt >= kFrameIdleLimit)
             finishFrame(false);
     }
@@ -190,7 +251,7 @@ bool CtlBoardSim::Private::writeDue()
         if (!next.bytes.isEmpty()) {
             std::lock_guard lock(m_mutex);
             const ssize_t written
-                = ::write(m_masterFd, next.bytes.constData(), size_t(next.bytes.size()));
+                = ::write(m_lineFd, next.bytes.constData(), size_t(next.bytes.size()));
             if (written < 0 && errno == EAGAIN) {
                 m_waitWritable = true;
                 return true;
@@ -210,7 +271,7 @@ bool CtlBoardSim::Private::writeDue()
                 return true;
             }
             std::lock_guard lock(m_mutex);
-            closeFd(m_masterFd);
+            closeFd(m_lineFd);
             m_hungUp = true;
             m_outgoing.clear();
             return false;
@@ -220,19 +281,28 @@ bool CtlBoardSim::Private::writeDue()
     return true;
 }
 
-void CtlBoardSim::Private::readInput()
+// False once the far end of a device or a socket has gone.
+bool CtlBoardSim::Private::readInput()
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t got = ::read(m_masterFd, buffer, sizeof buffer);
+        const ssize_t got = ::read(m_lineFd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0 && errno != EAGAIN) {
+        const bool failed = got == 0 || (got < 0 && errno != EAGAIN);
+        if (failed && m_slaveFd < 0) {
+            std::lock_guard lock(m_mutex);
+            closeFd(m_lineFd);
+            m_hungUp = true;
+            m_outgoing.clear();
+            return false;
+        }
+        if (failed) {
             // Not expected while the simulator holds the slave open; do not spin on it.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (got <= 0)
-            return;
+            return true;
         const auto at = Clock::now();
         const qint64 atMs = monotonicMs();
         for (ssize_t i = 0; i < got; ++i)

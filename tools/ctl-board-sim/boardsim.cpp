@@ -36,11 +36,18 @@ bool CtlBoardSim::start()
     stop();
 
     std::lock_guard lock(d->m_mutex);
-    if (!d->openPty())
+    if (!d->openLine())
         return false;
     d->resetServingState();
     d->m_thread = std::thread([this] { d->serve(); });
     return true;
+}
+
+void CtlBoardSim::setLine(Line line, const QString &path)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_line = line;
+    d->m_linePath = path;
 }
 
 void CtlBoardSim::stop()
@@ -225,13 +232,13 @@ void CtlBoardSim::sendRaw(const QByteArray &bytes)
     std::lock_guard lock(d->m_mutex);
     qsizetype sent = 0;
     const auto deadline = BoardClock::now() + std::chrono::milliseconds(kSendRawTimeoutMs);
-    while (d->m_masterFd >= 0 && sent < bytes.size() && BoardClock::now() < deadline) {
+    while (d->m_lineFd >= 0 && sent < bytes.size() && BoardClock::now() < deadline) {
         const ssize_t written
-            = ::write(d->m_masterFd, bytes.constData() + sent, size_t(bytes.size() - sent));
+            = ::write(d->m_lineFd, bytes.constData() + sent, size_t(bytes.size() - sent));
         if (written > 0) {
             sent += written;
         } else if (written < 0 && errno == EAGAIN) {
-            pollfd writable { d->m_masterFd, POLLOUT, 0 };
+            pollfd writable { d->m_lineFd, POLLOUT, 0 };
             poll(&writable, 1, 10);
         } else if (written < 0 && errno != EINTR) {
             return;

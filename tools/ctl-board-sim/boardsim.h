@@ -1,4 +1,5 @@
-// A simulated CTL PCB that answers the serial command protocol on a pseudo-terminal.
+// A simulated CTL PCB that answers the serial command protocol on a pseudo-terminal, a serial
+// device or an emulator's socket.
 #pragma once
 
 #include <QByteArray>
@@ -19,8 +20,9 @@ struct ReceivedCommand {
     bool terminated; // false for a frame that never got its '%'
 };
 
-// Runs its own thread that serves the master side of a pty; the program under test opens
-// portPath() with a real QSerialPort. All member functions are thread-safe.
+// Runs its own thread that serves its line: by default the master side of a pty of its own, whose
+// slave the program under test opens with a real QSerialPort (portPath()). All member functions
+// are thread-safe.
 //
 // Answers: "$90%" -> "$90OK#", "$91%" -> "$91OK#", "$20...%" -> "$20OK#", "$21...%" -> "$21OK#",
 // "$24%" -> "$24OK#" ("$24ER#" if the save-on-end file cannot be written),
@@ -42,9 +44,16 @@ public:
     CtlBoardSim(const CtlBoardSim &) = delete;
     CtlBoardSim &operator=(const CtlBoardSim &) = delete;
 
-    bool start(); // opens the pty and starts serving; false (and errorString()) on failure
+    // Where the board serves: a pty of its own; a serial device (a USB adapter, /dev/ttyGS0), set
+    // to raw 57600 8N1 without flow control; or a Unix socket it connects to (the server end of an
+    // emulator's serial chardev).
+    enum class Line { OwnPty, Device, Socket };
+    // The line start() serves from then on; path for a device or a socket.
+    void setLine(Line line, const QString &path = QString());
+
+    bool start(); // opens the line and starts serving; false (and errorString()) on failure
     void stop();
-    QString portPath() const; // the slave device, e.g. /dev/pts/7
+    QString portPath() const; // the pty's slave device (e.g. /dev/pts/7), or the line's path
     QString errorString() const;
 
     // Parameter table: index = page number. Page 0's value announces the last page.
@@ -88,6 +97,8 @@ public:
 
     void sendRaw(const QByteArray &bytes); // unsolicited bytes onto the line, now
 
+    // The line is dropped: by setHangUpAfterCommands, or on a device or a socket by its far end
+    // (an unplugged adapter, a closed socket). start() opens it again.
     bool isHungUp() const;
 
     void setObserver(Observer observer); // e.g. the command-line tool's stderr log; empty: none

@@ -28,12 +28,14 @@ struct CtlBoardSim::Private {
 
     // Changed only under m_mutex; the serving thread reads the fds without it because it
     // is the only one that changes them while running.
-    int m_masterFd = -1;
-    int m_slaveFd = -1;
+    int m_lineFd = -1; // the pty's master, the device or the socket
+    int m_slaveFd = -1; // only for the board's own pty
     int m_wakeFd = -1;
     std::thread m_thread;
     bool m_stopRequested = false;
     bool m_hungUp = false;
+    Line m_line = Line::OwnPty;
+    QString m_linePath;
     QString m_portPath;
     QString m_errorString;
 
@@ -71,13 +73,13 @@ struct CtlBoardSim::Private {
 
     // Under m_mutex.
     void wakeLocked() const;
-    bool openPty();
+    bool openLine();
     void resetServingState();
     void closeFds();
     void serve();
     bool takeWakeRequests();
     bool writeDue();
-    void readInput();
+    bool readInput();
     void takeByte(char byte, BoardClock::time_point at, qint64 atMs);
     void finishFrame(bool terminated);
     void schedule(const QByteArray &wire, bool hangUp, int latencyMs, BoardClock::duration spacing);

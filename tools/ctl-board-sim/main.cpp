@@ -1,4 +1,5 @@
-// Serves a simulated CTL PCB on a pseudo-terminal until SIGINT or SIGTERM.
+// Serves a simulated CTL PCB on a pseudo-terminal, a serial device or a socket until SIGINT or
+// SIGTERM.
 #include "boardoptions.h"
 #include "boardsim.h"
 
@@ -65,13 +66,22 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Simulated CTL PCB: answers the service tool's serial commands on a pseudo-terminal."));
+        "Simulated CTL PCB: answers the service tool's serial commands on a pseudo-terminal of\n"
+        "its own, or on the line given by --port or --socket."));
     parser.addHelpOption();
     const QCommandLineOption linkOption(QStringLiteral("link"),
         QStringLiteral("Keep a symbolic link to the pty at <path> while running."),
         QStringLiteral("path"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+        QStringLiteral("Serve the serial device <device> instead, e.g. a USB adapter joined to the "
+                       "tool's by a null-modem cable, or a USB gadget's /dev/ttyGS0."),
+        QStringLiteral("device"));
+    const QCommandLineOption socketOption(QStringLiteral("socket"),
+        QStringLiteral("Serve the Unix socket <path> instead, connecting to it: the server end of "
+                       "an emulator's serial line (QEMU's -chardev socket,server=on)."),
+        QStringLiteral("path"));
     const BoardOptions boardOptions;
-    parser.addOption(linkOption);
+    parser.addOptions({ linkOption, portOption, socketOption });
     parser.addOptions(boardOptions.all());
     parser.process(app);
 
@@ -79,6 +89,14 @@ int main(int argc, char *argv[])
     const QString error = boardOptions.apply(sim, parser);
     if (!error.isEmpty())
         return fail(error);
+    const int lines = int(parser.isSet(linkOption)) + int(parser.isSet(portOption))
+        + int(parser.isSet(socketOption));
+    if (lines > 1)
+        return fail(QStringLiteral("--link, --port and --socket exclude each other"));
+    if (parser.isSet(portOption))
+        sim.setLine(CtlBoardSim::Line::Device, parser.value(portOption));
+    if (parser.isSet(socketOption))
+        sim.setLine(CtlBoardSim::Line::Socket, parser.value(socketOption));
     sim.setObserver(logTraffic);
 
     if (!installSignalPipe())
