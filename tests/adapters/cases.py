@@ -13,6 +13,7 @@ it is then expected to fail, and passing is a failure until the mark is taken aw
 import glob
 import grp
 import os
+import pwd
 import resource
 import shutil
 import signal
@@ -20,8 +21,8 @@ import subprocess
 import time
 import traceback
 
-from guest import (DISPLAY, LINES, OUTSIDER, SAVE_DIR, SHARE, TECH, Failure, Window, check,
-                   check_no_box, cpu_seconds, folder_state, note, open_host, ports_listing,
+from guest import (DISPLAY, LINES, OUTSIDER, SAVE_DIR, SHARE, STARTED, TECH, Failure, Window,
+                   check, check_no_box, cpu_seconds, folder_state, note, open_host, ports_listing,
                    riz_nvr, run, same_pages, spawn, start_log, stop_started, tech_file,
                    say, unescaped_size, wait_connected, wait_until, write_table)
 
@@ -317,6 +318,152 @@ def speed(line):
             f'ratio {seconds / wire:.2f}')
 
 
+BACKUP_CONF = '/etc/default/riz-nvr-backup'
+BACKUP_SERVICE = 'riz-nvr-backup.service'
+BACKUP_TIMER = 'riz-nvr-backup.timer'
+BACKUP_USER = 'riz-nvr-backup'
+# What the exchange writes when debug lines are asked for; the journal must hold none of it.
+DEBUG_MARKS = ('WriteCommand', 'ReadResponse', 'DataValid', 'watchdog')
+
+
+def backup_setting(name):
+    with open(BACKUP_CONF) as f:
+        for entry in f:
+            if entry.startswith(name + '='):
+                return entry.strip().split('=', 1)[1]
+    raise Failure(f'{BACKUP_CONF} sets no {name}')
+
+
+def set_backup_port(port):
+    with open(BACKUP_CONF) as f:
+        text = f.read()
+    with open(BACKUP_CONF, 'w') as f:
+        f.write(''.join(f'PORT={port}\n' if entry.startswith('PORT=') else entry
+                        for entry in text.splitlines(keepends=True)))
+
+
+def systemctl(*arguments, limit=120):
+    result = subprocess.run(['systemctl'] + list(arguments), capture_output=True, text=True,
+                            timeout=limit)
+    note(f"$ systemctl {' '.join(arguments)}  (status {result.returncode})\n"
+         f'{result.stdout}{result.stderr}')
+    return result
+
+
+def service_journal():
+    """What the service's own processes wrote to the journal in its last run."""
+    invocation = systemctl('show', '--property=InvocationID', '--value', BACKUP_SERVICE)
+    result = subprocess.run(['journalctl', f'_SYSTEMD_INVOCATION_ID={invocation.stdout.strip()}',
+                             '-o', 'cat', '--no-pager'], capture_output=True, text=True, timeout=30)
+    lines = [entry for entry in result.stdout.splitlines() if entry.strip()]
+    note('journal:\n' + '\n'.join(lines))
+    check(not any(mark in entry for entry in lines for mark in DEBUG_MARKS),
+          'debug lines in the journal:\n' + '\n'.join(lines))
+    return lines
+
+
+def start_backup():
+    """Starts the service and waits for its end; its status and its journal lines."""
+    result = systemctl('start', BACKUP_SERVICE)
+    return result.returncode, service_journal()
+
+
+def backups(folder):
+    return {name for name in os.listdir(folder) if name.endswith('.nvr')}
+
+
+def backup_service(line):
+    """the nightly backup service: an unset port, a first backup, unchanged, changed, the units"""
+    folder = backup_setting('DIR')
+    set_backup_port('')
+    status, journal = start_backup()
+    check(status != 0 and systemctl('is-failed', BACKUP_SERVICE).stdout.strip() == 'failed',
+          'the service without a port did not fail')
+    check(len(journal) == 1 and 'PORT' in journal[0],
+          'the service without a port did not say so in one line: ' + ' / '.join(journal))
+    systemctl('reset-failed', BACKUP_SERVICE)
+
+    line.board('--load', 'board40.nvr')
+    set_backup_port(line.link())
+    files = []
+    for board, made in (('board40.nvr', 1), ('board40.nvr', 0), ('changed40.nvr', 1)):
+        if board != 'board40.nvr':
+            time.sleep(1.1)  # the names have a second's resolution
+            line.board('--load', board)
+        before = backups(folder)
+        status, journal = start_backup()
+        check(status == 0, f'the service failed: {" / ".join(journal)}')
+        new = sorted(backups(folder) - before)
+        check(len(new) == made, f'{len(new)} new backups, not {made}: {new}')
+        for name in new:
+            path = os.path.join(folder, name)
+            info = os.stat(path)
+            owner = (pwd.getpwuid(info.st_uid).pw_name, grp.getgrgid(info.st_gid).gr_name,
+                     oct(info.st_mode & 0o7777))
+            check(owner == (BACKUP_USER, 'dialout', '0o640'), f'{name} is {owner}')
+            same_pages(os.path.join(SHARE, board), path)
+            files.append(name)
+        check(len(journal) == 1, 'not one line in the journal: ' + ' / '.join(journal))
+        say(f'  {BACKUP_SERVICE} on {board}: {journal[0]}')
+
+    units = [f'/usr/lib/systemd/system/{unit}' for unit in (BACKUP_SERVICE, BACKUP_TIMER)]
+    verify = subprocess.run(['systemd-analyze', 'verify'] + units, capture_output=True,
+                            text=True, timeout=60)
+    check(verify.returncode == 0 and not (verify.stdout + verify.stderr).strip(),
+          f'systemd-analyze verify:\n{verify.stdout}{verify.stderr}')
+    systemctl('enable', '--now', BACKUP_TIMER)
+    listed = systemctl('list-timers', '--all', '--no-legend', BACKUP_TIMER).stdout
+    systemctl('disable', '--now', BACKUP_TIMER)
+    check(BACKUP_TIMER in listed, f'systemctl list-timers does not list the timer:\n{listed}')
+    return f'{len(files)} files, {BACKUP_USER}:dialout 0640: {", ".join(files)}'
+
+
+def backup_service_unplugged(line):
+    """an unplug during the service's read leaves the unit failed, with one message"""
+    folder = backup_setting('DIR')
+    line.board('--load', 'board1000.nvr', '--pace')
+    set_backup_port(line.link())
+    before = backups(folder)
+    service = subprocess.Popen(['systemctl', 'start', BACKUP_SERVICE], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    STARTED.append(service)
+    wait_transfer_started(line, 'read')
+    line.unplug()
+    status = service.wait(60)
+    journal = service_journal()
+    failed = systemctl('--failed', '--no-legend', '--plain').stdout
+    systemctl('reset-failed', BACKUP_SERVICE)
+    check(status != 0, 'systemctl start succeeded after the unplug')
+    check(BACKUP_SERVICE in failed, f'systemctl --failed does not list the service:\n{failed}')
+    check(journal and all(entry.startswith('riz-nvr: ') for entry in journal),
+          'the journal holds more than riz-nvr\'s message:\n' + '\n'.join(journal))
+    check(backups(folder) == before, 'the failed read left a file')
+    return ' / '.join(journal)
+
+
+def backup_service_holds_port(line):
+    """the window and riz-nvr refused the port while the service reads it"""
+    line.board('--load', 'board1000.nvr', '--pace')
+    set_backup_port(line.link())
+    service = subprocess.Popen(['systemctl', 'start', BACKUP_SERVICE], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    STARTED.append(service)
+    wait_until('the service reading', lambda: line.page_commands(('$22', '$23')) > 0, 30)
+    _, err, _ = riz_nvr('read', '--quiet', line.port(), '/tmp/held.nvr', expect=2)
+    check('in use by riz-nvr' in err, f'riz-nvr was not told who holds the port:\n{err.strip()}')
+    window = Window()
+    window.choose_port(line.port())
+    window.press('COMMS')
+    wait_until('a box', window.boxes, BOX_LIMIT)
+    time.sleep(1)
+    check(window.boxes() == 1, f'{window.boxes()} boxes, not one')
+    window.close_box()
+    wait_until('the box closing', lambda: window.boxes() == 0, 10)
+    check(window.alive(), 'the window is gone')
+    check(service.wait(120) == 0, 'the service\'s read failed while the window was refused')
+    return 'riz-nvr told "in use by riz-nvr"; the window one box; the service saved its backup'
+
+
 # One row a case: the line, the case, and, for a known fault of the tool, what it does wrong.
 # The FTDI's first row runs on the adapter as it was plugged at boot (latency_timer).
 CASES = [
@@ -332,6 +479,9 @@ CASES = [
     ('ftdi', outside_dialout, None),
     ('ftdi', in_use_by_window, None),
     ('ftdi', in_use_by_riz_nvr, None),
+    ('ftdi', backup_service, None),
+    ('ftdi', backup_service_unplugged, None),
+    ('ftdi', backup_service_holds_port, None),
     ('acm', riz_nvr_read_verify_write, None),
     ('acm', window_read_write, None),
     ('acm', unplug_polling_window, None),
