@@ -269,15 +269,8 @@ def in_use_by_window(line):
     return 'exit 2 by name and by link; ports names the window'
 
 
-def in_use_by_riz_nvr(line):
-    """the window refused a port riz-nvr holds"""
-    line.board('--load', 'board1000.nvr', '--pace')
-    process = spawn(TECH, ['riz-nvr', 'read', '--quiet', line.riz_port(), '/tmp/held.nvr'],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_until('riz-nvr reading', lambda: line.page_commands(('$22', '$23')) > 0, 30)
-    holder = {entry['name']: entry for entry in ports_listing()}[line.port()]['inUseBy']
-    check(holder and holder['pid'] == process.pid,
-          f'riz-nvr ports gives the holder {holder}, not riz-nvr (pid {process.pid})')
+def window_refused(line):
+    """The window, told to connect to a port another program holds, shows one box and lives."""
     window = Window()
     window.choose_port(line.port())
     window.press('COMMS')
@@ -287,6 +280,18 @@ def in_use_by_riz_nvr(line):
     window.close_box()
     wait_until('the box closing', lambda: window.boxes() == 0, 10)
     check(window.alive(), 'the window is gone')
+
+
+def in_use_by_riz_nvr(line):
+    """the window refused a port riz-nvr holds"""
+    line.board('--load', 'board1000.nvr', '--pace')
+    process = spawn(TECH, ['riz-nvr', 'read', '--quiet', line.riz_port(), '/tmp/held.nvr'],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_until('riz-nvr reading', lambda: line.page_commands(('$22', '$23')) > 0, 30)
+    holder = {entry['name']: entry for entry in ports_listing()}[line.port()]['inUseBy']
+    check(holder and holder['pid'] == process.pid,
+          f'riz-nvr ports gives the holder {holder}, not riz-nvr (pid {process.pid})')
+    window_refused(line)
     check(process.poll() is None, 'riz-nvr read ended while the window was refused')
     return 'one box; ports names riz-nvr'
 
@@ -451,15 +456,7 @@ def backup_service_holds_port(line):
     wait_until('the service reading', lambda: line.page_commands(('$22', '$23')) > 0, 30)
     _, err, _ = riz_nvr('read', '--quiet', line.port(), '/tmp/held.nvr', expect=2)
     check('in use by riz-nvr' in err, f'riz-nvr was not told who holds the port:\n{err.strip()}')
-    window = Window()
-    window.choose_port(line.port())
-    window.press('COMMS')
-    wait_until('a box', window.boxes, BOX_LIMIT)
-    time.sleep(1)
-    check(window.boxes() == 1, f'{window.boxes()} boxes, not one')
-    window.close_box()
-    wait_until('the box closing', lambda: window.boxes() == 0, 10)
-    check(window.alive(), 'the window is gone')
+    window_refused(line)
     check(service.wait(120) == 0, 'the service\'s read failed while the window was refused')
     return 'riz-nvr told "in use by riz-nvr"; the window one box; the service saved its backup'
 
