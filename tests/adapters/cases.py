@@ -358,9 +358,16 @@ def systemctl(*arguments, limit=120):
 def service_journal():
     """What the service's own processes wrote to the journal in its last run."""
     invocation = systemctl('show', '--property=InvocationID', '--value', BACKUP_SERVICE)
-    result = subprocess.run(['journalctl', f'_SYSTEMD_INVOCATION_ID={invocation.stdout.strip()}',
-                             '-o', 'cat', '--no-pager'], capture_output=True, text=True, timeout=30)
-    lines = [entry for entry in result.stdout.splitlines() if entry.strip()]
+    match = f'_SYSTEMD_INVOCATION_ID={invocation.stdout.strip()}'
+
+    def entries():
+        result = subprocess.run(['journalctl', match, '-o', 'cat', '--no-pager'],
+                                capture_output=True, text=True, timeout=30)
+        return [entry for entry in result.stdout.splitlines() if entry.strip()]
+
+    # journald reads a unit's output stream after the unit may have ended, and --sync does not
+    # wait for streams; the tool writes its one line last, so the first line seen ends the run.
+    lines = wait_until('the service\'s lines in the journal', entries, 30, step=0.2)
     note('journal:\n' + '\n'.join(lines))
     check(not any(mark in entry for entry in lines for mark in DEBUG_MARKS),
           'debug lines in the journal:\n' + '\n'.join(lines))

@@ -161,10 +161,12 @@ def ports_listing():
 
 
 def folder_state(folder=SAVE_DIR):
-    """Every file of the save folder with its size and contents' hash."""
+    """Every file of the save folder with its size and contents' hash; the nightly folder aside."""
     state = {}
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
+        if os.path.isdir(path):
+            continue
         with open(path, 'rb') as f:
             state[name] = (os.stat(path).st_size, hashlib.sha256(f.read()).hexdigest())
     return state
