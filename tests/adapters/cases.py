@@ -12,6 +12,7 @@ it is then expected to fail, and passing is a failure until the mark is taken aw
 """
 import glob
 import grp
+import json
 import os
 import pwd
 import resource
@@ -355,13 +356,20 @@ def systemctl(*arguments, limit=120):
     return result
 
 
-def service_journal():
-    """What the service's own processes wrote to the journal in its last run."""
-    invocation = systemctl('show', '--property=InvocationID', '--value', BACKUP_SERVICE)
-    match = f'_SYSTEMD_INVOCATION_ID={invocation.stdout.strip()}'
+def journal_cursor():
+    """Where the journal ends now: the service's lines of a later run come after it."""
+    result = subprocess.run(['journalctl', '-n', '1', '-o', 'json', '--no-pager'],
+                            capture_output=True, text=True, timeout=30)
+    return json.loads(result.stdout)['__CURSOR']
 
+
+def service_journal(cursor):
+    """What the service's own processes wrote to the journal since cursor."""
+    # A oneshot unit that ended well is dropped with its invocation id, so the unit's name and
+    # a cursor select its run.
     def entries():
-        result = subprocess.run(['journalctl', match, '-o', 'cat', '--no-pager'],
+        result = subprocess.run(['journalctl', f'--after-cursor={cursor}',
+                                 f'_SYSTEMD_UNIT={BACKUP_SERVICE}', '-o', 'cat', '--no-pager'],
                                 capture_output=True, text=True, timeout=30)
         return [entry for entry in result.stdout.splitlines() if entry.strip()]
 
@@ -376,8 +384,9 @@ def service_journal():
 
 def start_backup():
     """Starts the service and waits for its end; its status and its journal lines."""
+    cursor = journal_cursor()
     result = systemctl('start', BACKUP_SERVICE)
-    return result.returncode, service_journal()
+    return result.returncode, service_journal(cursor)
 
 
 def backups(folder):
@@ -436,13 +445,14 @@ def backup_service_unplugged(line):
     line.board('--load', 'board1000.nvr', '--pace')
     set_backup_port(line.link())
     before = backups(folder)
+    cursor = journal_cursor()
     service = subprocess.Popen(['systemctl', 'start', BACKUP_SERVICE], stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     STARTED.append(service)
     wait_transfer_started(line, 'read')
     line.unplug()
     status = service.wait(60)
-    journal = service_journal()
+    journal = service_journal(cursor)
     failed = systemctl('--failed', '--no-legend', '--plain').stdout
     systemctl('reset-failed', BACKUP_SERVICE)
     check(status != 0, 'systemctl start succeeded after the unplug')
