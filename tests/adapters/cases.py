@@ -365,17 +365,25 @@ def journal_cursor():
 
 def service_journal(cursor):
     """What the service's own processes wrote to the journal since cursor."""
-    # A oneshot unit that ended well is dropped with its invocation id, so the unit's name and
-    # a cursor select its run.
+    # A oneshot unit that ended well is dropped with its invocation id, and systemd 252 may not
+    # find the unit of a process that has already ended; the unit's syslog identifier (%N) comes
+    # with its output stream, so that and a cursor select its run.
     def entries():
         result = subprocess.run(['journalctl', f'--after-cursor={cursor}',
-                                 f'_SYSTEMD_UNIT={BACKUP_SERVICE}', '-o', 'cat', '--no-pager'],
+                                 f'SYSLOG_IDENTIFIER={BACKUP_SERVICE.removesuffix(".service")}',
+                                 '-o', 'cat', '--no-pager'],
                                 capture_output=True, text=True, timeout=30)
         return [entry for entry in result.stdout.splitlines() if entry.strip()]
 
     # journald reads a unit's output stream after the unit may have ended, and --sync does not
     # wait for streams; the tool writes its one line last, so the first line seen ends the run.
-    lines = wait_until('the service\'s lines in the journal', entries, 30, step=0.2)
+    try:
+        lines = wait_until('the service\'s lines in the journal', entries, 30, step=0.2)
+    except Failure:
+        since = subprocess.run(['journalctl', f'--after-cursor={cursor}', '-o', 'verbose',
+                                '--no-pager'], capture_output=True, text=True, timeout=30)
+        note('the journal since the start:\n' + since.stdout + since.stderr)
+        raise
     note('journal:\n' + '\n'.join(lines))
     check(not any(mark in entry for entry in lines for mark in DEBUG_MARKS),
           'debug lines in the journal:\n' + '\n'.join(lines))
@@ -428,7 +436,8 @@ def backup_service(line):
         say(f'  {BACKUP_SERVICE} on {board}: {journal[0]}')
 
     units = [f'/usr/lib/systemd/system/{unit}' for unit in (BACKUP_SERVICE, BACKUP_TIMER)]
-    verify = subprocess.run(['systemd-analyze', 'verify'] + units, capture_output=True,
+    # The guest has no man program; the package check finds the manual page.
+    verify = subprocess.run(['systemd-analyze', 'verify', '--man=no'] + units, capture_output=True,
                             text=True, timeout=60)
     check(verify.returncode == 0 and not (verify.stdout + verify.stderr).strip(),
           f'systemd-analyze verify:\n{verify.stdout}{verify.stderr}')
