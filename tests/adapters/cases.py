@@ -365,25 +365,21 @@ def journal_cursor():
 
 def service_journal(cursor):
     """What the service's own processes wrote to the journal since cursor."""
-    # A oneshot unit that ended well is dropped with its invocation id, and systemd 252 may not
-    # find the unit of a process that has already ended; the unit's syslog identifier (%N) comes
-    # with its output stream, so that and a cursor select its run.
+    # A oneshot unit that ended well is dropped with its invocation id, so the unit's syslog
+    # identifier (%N), which comes with its output stream, selects its lines. The match is made
+    # here: systemd 252's journalctl finds nothing when a match joins --after-cursor.
+    identifier = BACKUP_SERVICE.removesuffix('.service')
+
     def entries():
-        result = subprocess.run(['journalctl', f'--after-cursor={cursor}',
-                                 f'SYSLOG_IDENTIFIER={BACKUP_SERVICE.removesuffix(".service")}',
-                                 '-o', 'cat', '--no-pager'],
-                                capture_output=True, text=True, timeout=30)
-        return [entry for entry in result.stdout.splitlines() if entry.strip()]
+        result = subprocess.run(['journalctl', f'--after-cursor={cursor}', '-o', 'json',
+                                 '--no-pager'], capture_output=True, text=True, timeout=30)
+        found = (json.loads(entry) for entry in result.stdout.splitlines())
+        return [entry['MESSAGE'] for entry in found
+                if entry.get('SYSLOG_IDENTIFIER') == identifier and str(entry['MESSAGE']).strip()]
 
     # journald reads a unit's output stream after the unit may have ended, and --sync does not
     # wait for streams; the tool writes its one line last, so the first line seen ends the run.
-    try:
-        lines = wait_until('the service\'s lines in the journal', entries, 30, step=0.2)
-    except Failure:
-        since = subprocess.run(['journalctl', f'--after-cursor={cursor}', '-o', 'verbose',
-                                '--no-pager'], capture_output=True, text=True, timeout=30)
-        note('the journal since the start:\n' + since.stdout + since.stderr)
-        raise
+    lines = wait_until('the service\'s lines in the journal', entries, 30, step=0.2)
     note('journal:\n' + '\n'.join(lines))
     check(not any(mark in entry for entry in lines for mark in DEBUG_MARKS),
           'debug lines in the journal:\n' + '\n'.join(lines))
