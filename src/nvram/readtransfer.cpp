@@ -1,7 +1,6 @@
 // Reading every parameter page of the board into an ".nvr" file, all or nothing.
 #include "readtransfer.h"
 
-#include "link/escapedtext.h"
 #include "link/frame.h"
 #include "link/seriallink.h"
 #include "nvram/backupfile.h"
@@ -9,13 +8,10 @@
 #include "nvram/transfermessages.h"
 
 #include <QBuffer>
-#include <QCoreApplication>
 #include <QDebug>
-#include <QStringList>
 #include <QTextStream>
 
 #include <cmath>
-#include <limits>
 
 namespace {
 

@@ -279,18 +279,20 @@ QString WriteResultMessage(const WriteResult &result)
     // The board saves on "$24%" whatever it made of the commands before it: say so, and where.
     if (result.endSent && result.unansweredLines > 0) {
         paragraphs << QStringLiteral("The board gave no complete answer to %1 of %2 commands: for "
-                                     "%3%4. \"$24%\" was sent all the same, so the board was told "
+                                     "%3%4. \"%5\" was sent all the same, so the board was told "
                                      "to save: it may now hold old or wrong values there. Write "
                                      "the file again once the board answers.")
-                          .arg(result.unanswered)
-                          .arg(result.sent)
-                          .arg(namedPages(result.unansweredPages, result.unansweredLines),
-                              result.endAnswered ? QString()
-                                                 : QStringLiteral(", and for \"$24%\""));
+                          .arg(QString::number(result.unanswered), QString::number(result.sent),
+                              namedPages(result.unansweredPages, result.unansweredLines),
+                              result.endAnswered
+                                  ? QString()
+                                  : QStringLiteral(", and for \"%1\"").arg(kEndOfTransfer),
+                              kEndOfTransfer);
     } else if (result.endSent && !result.endAnswered && !result.linkLost) {
         paragraphs << QStringLiteral(
-            "The board gave no complete answer to \"$24%\", which tells it to save: it may not "
-            "have saved the parameters. Write the file again once the board answers.");
+            "The board gave no complete answer to \"%1\", which tells it to save: it may not "
+            "have saved the parameters. Write the file again once the board answers.")
+                          .arg(kEndOfTransfer);
     }
     return paragraphs.join(QStringLiteral("\n\n"));
 }

@@ -1,12 +1,10 @@
 // Writing an ".nvr" file's parameters to the board.
 #include "writetransfer.h"
 
-#include "link/escapedtext.h"
 #include "link/frame.h"
 #include "link/seriallink.h"
 #include "nvram/nvrformat.h"
 #include "nvram/transfermessages.h"
-#include "nvram/writerule.h"
 
 #include <QBuffer>
 

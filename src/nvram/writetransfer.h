@@ -11,7 +11,6 @@
 
 class QIODevice;
 class SerialLink;
-struct NvrFileContents;
 struct NvrParameter;
 
 // How a write ended: what was sent and answered, and why it stopped.
