@@ -252,6 +252,15 @@ class HostLine(Line):
     def board(self, *arguments):
         HOST.ask('board', self.name, *arguments)
 
+    # QEMU removes and adds the device itself (the ISA port has no hot-plug).
+    def unplug(self):
+        HOST.ask('unplug', self.name)
+        super().unplug()
+
+    def replug(self):
+        HOST.ask('replug', self.name)
+        super().replug()
+
 
 class FtdiLine(HostLine):
     name = 'ftdi'
@@ -268,14 +277,6 @@ class FtdiLine(HostLine):
     def latency_timer(self):
         with open(f'/sys/bus/usb-serial/devices/{self.port()}/latency_timer') as f:
             return f.read().strip()
-
-    def unplug(self):
-        HOST.ask('unplug', 'ftdi')
-        super().unplug()
-
-    def replug(self):
-        HOST.ask('replug', 'ftdi')
-        super().replug()
 
 
 class IsaLine(HostLine):
@@ -295,14 +296,6 @@ class PciLine(HostLine):
             if self.address in os.path.realpath(os.path.join(tty, 'device')):
                 return '/dev/' + os.path.basename(tty)
         raise Failure('no ttyS port on the PCI 16550')
-
-    def unplug(self):
-        HOST.ask('unplug', 'pci')
-        super().unplug()
-
-    def replug(self):
-        HOST.ask('replug', 'pci')
-        super().replug()
 
 
 class AcmLine(Line):
